@@ -1,0 +1,60 @@
+// The process-wide record of state that Orvette's threads share.
+//
+// Shared flags are atomics: the writer stores them before it signals the event object the
+// reader waits on, and the reader looks only after its wait returns.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "driver/sd_rpc.h"
+#include "link/phone_registry.h"
+#include "platform/platform.h"
+
+struct shared_test_state {
+    // Run flags: written once by the entry point before any other thread exists.
+    bool has_uuids = false;
+    bool silent = false;
+    bool exit_on_error = false;
+    uint16_t scan_interval = 0;  // 0 stands for 160
+    uint16_t scan_window = 0;    // 0 stands for 80
+    const uint8_t conn_cfg_tag = 1;
+
+    // Driver access.
+    std::atomic<adapter_t*> adapter{nullptr};
+    std::mutex driver_lock;  // held around every single call into the driver
+
+    // Event objects, created by the test run after scanning has started.
+    std::atomic<platform::event_handle> write_rsp_event{nullptr};      // auto-reset
+    std::atomic<platform::event_handle> read_rsp_event{nullptr};       // auto-reset
+    std::atomic<platform::event_handle> disconnected_event{nullptr};  // manual-reset
+    std::atomic<platform::event_handle> connected_event{nullptr};     // manual-reset
+
+    // Request and set-up state.
+    std::atomic<platform::event_handle> pending_gattc_event{nullptr};
+    std::atomic<bool> gattc_aborted{false};
+    std::atomic<phone_record*> phone_in_setup{nullptr};
+    std::atomic<bool> connect_failed{false};
+
+    // Counters and ticks.
+    std::atomic<int32_t> adv_reports_total{0};
+    std::atomic<int32_t> adv_reports_uuid128{0};
+    std::atomic<uint64_t> start_tick{0};
+    std::atomic<uint64_t> last_adv_tick{0};
+    std::atomic<uint64_t> last_scan_start_tick{0};
+
+    // Containers.
+    phone_registry_map phone_registry;
+    device_set all_devices;
+
+    // Console and shutdown.
+    std::atomic<int32_t> log_level{0};
+    std::atomic<bool> quit_requested{false};
+    std::atomic<bool> first_event_pending{true};
+};
+
+extern shared_test_state test_context;
+
+// True when a message gated at `level` prints.
+inline bool log_enabled(int32_t level) { return test_context.log_level.load() >= level; }

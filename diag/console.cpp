@@ -1,0 +1,37 @@
+#include "diag/console.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+int console_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    // One vprintf per message: the C library locks stdout for the call, so a message is
+    // never torn by another thread's output.
+    const int written = std::vprintf(format, args);
+    va_end(args);
+    return written;
+}
+
+std::string make_timestamp() {
+    using namespace std::chrono;
+    // 100-nanosecond ticks since 1970, as the Windows system time gives them.
+    const long long ticks =
+        duration_cast<duration<long long, std::ratio<1, 10000000>>>(system_clock::now().time_since_epoch())
+            .count();
+    const std::time_t seconds = static_cast<std::time_t>(ticks / 10000000);
+    const long long milliseconds = ticks / 10000 - static_cast<long long>(seconds) * 1000;
+
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + length, sizeof text - length, ".%03lld", milliseconds);
+    return text;
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+#include "driver/sd_rpc.h"
+
+void characteristic_metadata_discovery_start();
+void on_gattc_evt_read_response(const ble_gattc_evt_t& gattc_evt);

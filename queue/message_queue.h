@@ -1,0 +1,33 @@
+// One work thread that runs, in posting order, the work the BLE event thread must not do
+// itself (anything that calls the driver and then waits for a later event).
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/thread/thread.hpp>
+#include <functional>
+#include <memory>
+
+class message_queue {
+public:
+    message_queue();
+    ~message_queue();
+    message_queue(const message_queue&) = delete;
+    message_queue& operator=(const message_queue&) = delete;
+
+    // Queues `item` for the work thread and returns at once; never runs it inside post.
+    void post(std::function<void()> item);
+    // Stops the io_context and joins the work thread: a running item finishes, queued
+    // items are dropped. Idempotent. Called on the work thread itself, the join is refused
+    // with boost's resource-deadlock error (thrown) instead of waiting for itself.
+    void stop();
+
+private:
+    void run();
+
+    boost::asio::io_context io_context_;
+    std::unique_ptr<boost::asio::io_context::work> work_;
+    boost::thread thread_;
+};
+
+// The process-wide queue, built before the entry point runs.
+extern message_queue the_message_queue;

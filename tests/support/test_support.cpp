@@ -1,0 +1,81 @@
+#include "tests/support/test_support.h"
+
+#include <regex>
+#include <sstream>
+
+namespace testing_support {
+
+void reset_test_context() {
+    shared_test_state& c = test_context;
+    c.has_uuids = false;
+    c.silent = false;
+    c.exit_on_error = false;
+    c.scan_interval = 0;
+    c.scan_window = 0;
+    c.adapter = nullptr;
+    c.write_rsp_event = nullptr;
+    c.read_rsp_event = nullptr;
+    c.disconnected_event = nullptr;
+    c.connected_event = nullptr;
+    c.pending_gattc_event = nullptr;
+    c.gattc_aborted = false;
+    c.phone_in_setup = nullptr;
+    c.connect_failed = false;
+    c.adv_reports_total = 0;
+    c.adv_reports_uuid128 = 0;
+    c.start_tick = 0;
+    c.last_adv_tick = 0;
+    c.last_scan_start_tick = 0;
+    c.phone_registry.clear();
+    {
+        std::lock_guard<std::mutex> guard(c.all_devices.lock);
+        c.all_devices.uuids.clear();
+    }
+    c.log_level = 0;
+    c.quit_requested = false;
+    c.first_event_pending = true;
+}
+
+std::vector<phone_record*> add_phones(const std::vector<std::string>& uuids) {
+    std::vector<phone_record*> made;
+    for (const auto& uuid : uuids) {
+        auto* phone = new phone_record(uuid);
+        test_context.phone_registry[uuid] = phone;
+        made.push_back(phone);
+    }
+    test_context.has_uuids = !test_context.phone_registry.empty();
+    return made;
+}
+
+void create_event_objects() {
+    test_context.write_rsp_event = platform::create_event(false, false);
+    test_context.read_rsp_event = platform::create_event(false, false);
+    test_context.disconnected_event = platform::create_event(true, false);
+    test_context.connected_event = platform::create_event(true, false);
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+    for (const auto& l : split_lines(text)) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+bool contains(const std::string& text, const std::string& fragment) {
+    return text.find(fragment) != std::string::npos;
+}
+
+std::string strip_timestamps(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3})");
+    return std::regex_replace(text, stamp, "TS");
+}
+
+}  // namespace testing_support
