@@ -1,0 +1,107 @@
+// The orvette program run as a process: exit codes and what reaches the console before
+// and instead of a test run.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/support/process_runner.h"
+#include "tests/support/test_support.h"
+
+using testing_support::contains;
+using testing_support::describe;
+using testing_support::has_line;
+using testing_support::process_options;
+using testing_support::process_result;
+using testing_support::run_process;
+using testing_support::split_lines;
+
+namespace {
+
+const char* const kUsageFirstLine =
+    "Usage: Orvette.exe <-cCOMport> <-u<uuid-no-dashes>>* [-s] [-x] [-v[0-2]] [-i<interval>] "
+    "[-w<window>";
+const char* const kUuid = "a0a489971097bba1b343eddd8f50f6ac";
+
+process_result run_orvette(std::vector<std::string> args, uint32_t limit_ms = 30000) {
+    process_options options;
+    options.args = std::move(args);
+    options.time_limit_ms = limit_ms;
+    return run_process(ORVETTE_BINARY, options);
+}
+
+bool test_run_is_placeholder() {
+    std::ifstream source(std::string(ORVETTE_SOURCE_DIR) + "/app/test_run.cpp");
+    std::stringstream text;
+    text << source.rdbuf();
+    return contains(text.str(), "Placeholder");
+}
+
+}  // namespace
+
+TEST(CommandLineProcess, NoArgumentsPrintsUsageAndExitsWithOne) {
+    const process_result result = run_orvette({});
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 1);
+    const auto lines = split_lines(result.out);
+    ASSERT_EQ(lines.size(), 7u) << describe(result);
+    EXPECT_EQ(lines[0], kUsageFirstLine);
+    EXPECT_EQ(lines[6],
+              "\t-i and -w can be used to alter the scan interval (default 160) and window "
+              "(default 80)");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(CommandLineProcess, BadScanNumberExitsWithOneWithoutUsage) {
+    const process_result result = run_orvette({"-v1", "-iabc", "-cCOM10"});
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "logging level 1\nERROR: invalid scan interval\n");
+}
+
+TEST(CommandLineProcess, UnservedPortEndsTheRunWithTheDriverFailureAndExitCodeZero) {
+    if (test_run_is_placeholder()) GTEST_SKIP() << "app/test_run.cpp is still a placeholder";
+    const process_result result = run_orvette({"-cCOM10", std::string("-u") + kUuid});
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 0) << describe(result);
+    EXPECT_TRUE(has_line(
+        result.out, "Failed to open nRF BLE Driver. Error 0x803c NRF_ERROR_SD_RPC_SERIAL_PORT"))
+        << describe(result);
+    // The driver's own log line tells the operator why the port cannot be opened.
+    EXPECT_TRUE(contains(result.out, ": Error: serial port COM10: this build has no driver"))
+        << describe(result);
+    EXPECT_TRUE(contains(result.out, "'sim'")) << describe(result);
+}
+
+TEST(CommandLineProcess, HungChildIsKilledAtTheTimeLimit) {
+    // The runner itself: a program that never ends must not hang the suite.
+    process_options options;
+    options.args = {"-c", "sleep 30"};
+    options.time_limit_ms = 300;
+    const process_result result = run_process("/bin/sh", options);
+    EXPECT_TRUE(result.timed_out) << describe(result);
+    EXPECT_FALSE(result.exited);
+    EXPECT_LT(result.elapsed_ms, 10000u);
+}
+
+TEST(CommandLineProcess, RunnerFeedsStepsAfterTheirOutputAppears) {
+    // Each line is echoed back only after the previous answer was seen, so the steps must
+    // wait for output in order; stdin is closed at the end so the loop ends.
+    process_options options;
+    options.args = {"-c", "echo ready; while read line; do echo got:$line; done; echo bye >&2"};
+    options.steps = {{"ready", 0, "one\n"}, {"got:one", 10, "two\n"}};
+    options.time_limit_ms = 10000;
+    const process_result result = run_process("/bin/sh", options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "ready\ngot:one\ngot:two\n");
+    EXPECT_EQ(result.err, "bye\n");
+    EXPECT_EQ(result.steps_written, 2u);
+}
+
+TEST(CommandLineProcess, MissingProgramIsReportedNotStarted) {
+    const process_result result = run_process("/nonexistent/orvette", {});
+    EXPECT_FALSE(result.started);
+    EXPECT_FALSE(result.start_error.empty());
+}
