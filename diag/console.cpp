@@ -18,11 +18,15 @@ int console_printf(const char* format, ...) {
 std::string make_timestamp() {
     using namespace std::chrono;
     // 100-nanosecond ticks since 1970, as the Windows system time gives them.
-    const long long ticks =
-        duration_cast<duration<long long, std::ratio<1, 10000000>>>(system_clock::now().time_since_epoch())
-            .count();
-    const std::time_t seconds = static_cast<std::time_t>(ticks / 10000000);
-    const long long milliseconds = ticks / 10000 - static_cast<long long>(seconds) * 1000;
+    const long long ticks = duration_cast<duration<long long, std::ratio<1, 10000000>>>(
+                                system_clock::now().time_since_epoch())
+                                .count();
+    return format_timestamp(ticks);
+}
+
+std::string format_timestamp(long long ticks_100ns) {
+    const std::time_t seconds = static_cast<std::time_t>(ticks_100ns / 10000000);
+    const long long milliseconds = ticks_100ns / 10000 - static_cast<long long>(seconds) * 1000;
 
     std::tm local{};
 #if defined(_WIN32)

@@ -1,0 +1,174 @@
+// Windows side of the platform layer: kernel event objects, threads from the C runtime,
+// ExitProcess. Ticks and time scaling are shared with the POSIX side (clock.cpp reads the
+// standard steady clock, which on Windows is the same monotonic counter GetTickCount64
+// follows); every timed wait here is cut into short real slices so that a change of the
+// clock's scale takes effect while a thread waits.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h first: process.h relies on its types under some toolchains.
+#include <process.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+thread_local uint32_t tls_last_error = 0;
+
+void remember_error(DWORD code) {
+    tls_last_error = static_cast<uint32_t>(code);
+}
+}  // namespace
+
+struct event_object {
+    HANDLE handle = nullptr;
+};
+
+event_handle create_event(bool manual_reset, bool initially_signalled) {
+    HANDLE handle = ::CreateEventA(nullptr, manual_reset ? TRUE : FALSE,
+                                   initially_signalled ? TRUE : FALSE, nullptr);
+    if (handle == nullptr) {
+        remember_error(::GetLastError());
+        return nullptr;
+    }
+    auto* event = new (std::nothrow) event_object();
+    if (event == nullptr) {
+        ::CloseHandle(handle);
+        remember_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    event->handle = handle;
+    return event;
+}
+
+bool set_event(event_handle event) {
+    if (event == nullptr) {
+        remember_error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!::SetEvent(event->handle)) {
+        remember_error(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool reset_event(event_handle event) {
+    if (event == nullptr) {
+        remember_error(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!::ResetEvent(event->handle)) {
+        remember_error(::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
+    if (event == nullptr) {
+        remember_error(ERROR_INVALID_HANDLE);
+        return wait_failed;
+    }
+    if (milliseconds == infinite) {
+        const DWORD result = ::WaitForSingleObject(event->handle, INFINITE);
+        if (result == WAIT_FAILED) {
+            remember_error(::GetLastError());
+            return wait_failed;
+        }
+        return static_cast<uint32_t>(result);
+    }
+    const double deadline = detail::clock_ms_now() + milliseconds;
+    for (;;) {
+        const double remaining = deadline - detail::clock_ms_now();
+        // A zero-length wait still consumes a signal that is already there, as Windows does.
+        const DWORD slice =
+            remaining > 0 ? static_cast<DWORD>(detail::real_slice_ms(remaining)) : 0;
+        const DWORD result = ::WaitForSingleObject(event->handle, slice);
+        if (result == WAIT_OBJECT_0) return wait_object_0;
+        if (result == WAIT_FAILED) {
+            remember_error(::GetLastError());
+            return wait_failed;
+        }
+        if (result != WAIT_TIMEOUT) return static_cast<uint32_t>(result);
+        if (remaining <= 0) return wait_timeout;
+    }
+}
+
+uint32_t last_error() {
+    return tls_last_error;
+}
+
+void sleep_ms(uint32_t milliseconds) {
+    const double deadline = detail::clock_ms_now() + milliseconds;
+    for (;;) {
+        const double remaining = deadline - detail::clock_ms_now();
+        if (remaining <= 0) return;
+        ::Sleep(static_cast<DWORD>(detail::real_slice_ms(remaining)));
+    }
+}
+
+uint32_t current_thread_id() {
+    return static_cast<uint32_t>(::GetCurrentThreadId());
+}
+
+struct thread_object {
+    HANDLE handle = nullptr;
+    thread_entry entry = nullptr;
+    void* argument = nullptr;
+};
+
+namespace {
+unsigned __stdcall thread_trampoline(void* raw) {
+    auto* self = static_cast<thread_object*>(raw);
+    self->entry(self->argument);
+    return 0;
+}
+}  // namespace
+
+thread_handle start_thread(thread_entry entry, void* argument) {
+    auto* thread = new (std::nothrow) thread_object();
+    if (thread == nullptr) {
+        remember_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    thread->entry = entry;
+    thread->argument = argument;
+    // _beginthreadex rather than CreateThread so the C runtime's per-thread state is set up
+    // for the printf and stdio calls every thread makes.
+    const uintptr_t handle = ::_beginthreadex(nullptr, 0, thread_trampoline, thread, 0, nullptr);
+    if (handle == 0) {
+        const DWORD error = ::GetLastError();
+        remember_error(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
+        delete thread;
+        return nullptr;
+    }
+    thread->handle = reinterpret_cast<HANDLE>(handle);
+    return thread;
+}
+
+void join_thread(thread_handle thread) {
+    if (thread == nullptr) return;
+    ::WaitForSingleObject(thread->handle, INFINITE);
+    ::CloseHandle(thread->handle);
+    delete thread;
+}
+
+void exit_process(int code) {
+    std::fflush(stdout);
+    std::fflush(nullptr);
+    ::ExitProcess(static_cast<UINT>(code));
+    std::_Exit(code);  // not reached; keeps [[noreturn]] honest on every toolchain
+}
+
+}  // namespace platform
