@@ -1,3 +1,5 @@
+// Characteristic discovery, the second step of a phone's set-up, and the handler of
+// descriptor discovery responses (which only prints them).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,179 @@
-// Placeholder: replaced by the real implementation.
 #include "gatt/keepalive.h"
 
-bool keepalive_read_all() { return false; }
-void KeepAliveThread(void*) {}
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/test_context.h"
+#include "diag/code_names.h"
+#include "diag/console.h"
+#include "gatt/challenge.h"
+#include "gatt/gatt_text.h"
+#include "gatt/gattc_request.h"
+#include "link/disconnection.h"
+#include "radio/scanning.h"
+
+namespace {
+
+const std::string feature_uuid = "578629605B0F4CE0A25530997B420C79";
+
+struct keepalive_target {
+    phone_record* phone;
+    uint16_t value_handle;
+};
+
+// Finds the 'feature' characteristic in each of the phone's authentication services.
+// Holds the phone's services_lock: the event thread may empty them at any moment.
+void collect_targets(phone_record& phone, std::vector<keepalive_target>& targets) {
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> guard(phone.services_lock);
+        for (const gatt_service& service : phone.services) {
+            if (service.uuid128 != phone.uuid) continue;
+            for (const gatt_characteristic& characteristic : service.characteristics) {
+                if (!uuid_equal_ignoring_case(characteristic.uuid128, feature_uuid)) continue;
+                if (log_enabled(4)) {
+                    console_printf(
+                        "authentication service %s 'feature' characteristic value 0x%04X handle\n",
+                        service.uuid128.c_str(), characteristic.value_handle);
+                }
+                flush_output();
+                targets.push_back({&phone, characteristic.value_handle});
+                found = true;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        console_printf("phone %s connection_handle = %d could not find 'feature' characteristic\n",
+                       phone.uuid.c_str(), phone.conn_handle.load());
+        flush_output();
+    }
+}
+
+gattc_request_result read_feature(const keepalive_target& target) {
+    phone_record& phone = *target.phone;
+    const uint16_t value_handle = target.value_handle;
+    uint16_t conn_handle = BLE_CONN_HANDLE_INVALID;
+
+    gattc_request_texts texts;
+    texts.skip_warning = [] {
+        console_printf(
+            "%s: WARNING: skipping sd_ble_gattc_read when there is a GATTC operation already in "
+            "progress\n",
+            make_timestamp().c_str());
+    };
+    texts.call_failure = [&](uint32_t code) {
+        console_printf(
+            "Keepalive sd_ble_gattc_read error for connection %d characteristic value handle "
+            "0x%04X error %s\n",
+            conn_handle, value_handle, error_code_name(code).c_str());
+    };
+    texts.answered = [] {
+        console_printf("%s: Thread %d: got expected BLE_GATTC_EVT_READ_RSP\n",
+                       make_timestamp().c_str(), platform::current_thread_id());
+    };
+    texts.aborted = [] {
+        console_printf(
+            "%s: sd_ble_gattc_read to keep connection alive got BLE_GATTC_EVT_TIMEOUT or "
+            "BLE_GAP_EVT_DISCONNECTED (discard this connection and re-connect)\n",
+            make_timestamp().c_str());
+    };
+    texts.never_got = [](int waited_ms) {
+        console_printf(
+            "%s: Thread %d: ERROR: never got BLE_GATTC_EVT_READ_RSP or BLE_GATTC_EVT_TIMEOUT or "
+            "BLE_GAP_EVT_DISCONNECTED after waiting %d milliseconds.\n",
+            make_timestamp().c_str(), platform::current_thread_id(), waited_ms);
+    };
+    texts.unexpected_wait = [](uint32_t wait_result) {
+        console_printf(
+            "ERROR: WaitForSingleObject returned unexpected value %d while waiting for "
+            "BLE_GATTC_EVT_READ_RSP\n",
+            static_cast<int>(wait_result));
+    };
+
+    // The handle is taken when the request goes out: a phone that has just disconnected
+    // is read with the invalid handle, which the driver refuses.
+    return gattc_request_sync(
+        gattc_request_kind::read, phone,
+        [&] {
+            conn_handle = phone.conn_handle.load();
+            return sd_ble_gattc_read(test_context.adapter, conn_handle, value_handle, 0);
+        },
+        texts);
+}
+
+bool scanner_silent_too_long() {
+    const uint64_t now = platform::tick_count();
+    // Compared by addition: the ticks are written by other threads and may be a little
+    // later than `now`, which a subtraction would turn into a huge silence.
+    return now > test_context.last_adv_tick.load() + scanner_silence_limit_ms &&
+           now > test_context.last_scan_start_tick.load() + scanner_silence_limit_ms;
+}
+
+void restart_silent_scanner() {
+    if (log_enabled(1)) {
+        console_printf("%s: Re-start scanning due to no advertisements in a long time\n",
+                       make_timestamp().c_str());
+    }
+    {
+        std::lock_guard<std::mutex> guard(test_context.driver_lock);
+        sd_ble_gap_scan_stop(test_context.adapter);
+    }
+    scan_restart();
+}
+
+}  // namespace
+
+bool keepalive_read_all() {
+    if (test_context.phone_in_setup.load() != nullptr) return false;
+
+    std::vector<keepalive_target> targets;
+    for (const auto& entry : test_context.phone_registry) {
+        phone_record& phone = *entry.second;
+        if (phone.conn_handle.load() == BLE_CONN_HANDLE_INVALID) continue;
+        collect_targets(phone, targets);
+    }
+    if (targets.empty()) return false;
+
+    bool answered = false;
+    for (const keepalive_target& target : targets) {
+        const gattc_request_result result = read_feature(target);
+        if (result == gattc_request_result::skipped) break;
+        if (result == gattc_request_result::answered) answered = true;
+    }
+    return answered;
+}
+
+void KeepAliveThread(void* stop_event) {
+    if (!test_context.has_uuids) return;
+    auto stop = static_cast<platform::event_handle>(stop_event);
+    unsigned answered_cycles = 0;
+
+    for (;;) {
+        if (platform::wait_for_event(stop, keepalive_period_ms) != platform::wait_timeout) {
+            console_printf("KeepAliveThread exiting\n");
+            flush_output();
+            return;
+        }
+        if (test_context.phone_in_setup.load() != nullptr) continue;
+
+        if (keepalive_read_all()) {
+            challenge_response_all();
+            ++answered_cycles;
+            if (answered_cycles > keepalive_cycles_before_reconnect) {
+                answered_cycles = 0;
+                if (log_enabled(5)) {
+                    console_printf(
+                        "Force disconnect on all open connections, so we can go through connection "
+                        "process again.\n");
+                }
+                disconnect_all();
+            }
+        } else {
+            disconnect_all();
+        }
+
+        if (scanner_silent_too_long()) restart_silent_scanner();
+    }
+}

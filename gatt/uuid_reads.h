@@ -1,3 +1,5 @@
+// Declaration reads that fetch the 128-bit UUIDs of a phone's services and
+// characteristics, and the handler of every read response (discovery and keep-alive).
 #pragma once
 
 #include "driver/sd_rpc.h"

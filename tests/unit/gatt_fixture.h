@@ -1,0 +1,84 @@
+// Common ground for the GATT, keep-alive, challenge and beacon tests: a fresh shared
+// state, a scripted driver, event objects, captured output and a clock put back to real
+// speed afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/test_context.h"
+#include "gatt/discovery_chain.h"
+#include "platform/platform.h"
+#include "tests/support/gattc_events.h"
+#include "tests/support/scripted_backend.h"
+#include "tests/support/test_support.h"
+
+namespace testing_support {
+
+class gatt_fixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_test_context();
+        backend = make_scripted_adapter();
+        create_event_objects();
+        discovery_chain::service_request_start = 1;
+        discovery_chain::characteristic_request_start = 1;
+        test_context.log_level = 3;
+    }
+
+    void TearDown() override {
+        if (capturing_) finish_capture();
+        platform::set_time_scale(1);
+    }
+
+    void capture() {
+        std::fflush(stdout);
+        ::testing::internal::CaptureStdout();
+        capturing_ = true;
+    }
+
+    // Output since capture(), with timestamps replaced by "TS".
+    std::string finish_capture() {
+        std::fflush(stdout);
+        capturing_ = false;
+        return strip_timestamps(::testing::internal::GetCapturedStdout());
+    }
+
+    // A monitored phone that is connected under `conn_handle` and being set up.
+    phone_record* phone_in_setup(const std::string& uuid, uint16_t conn_handle) {
+        phone_record* phone = add_phones({uuid}).front();
+        phone->conn_handle = conn_handle;
+        test_context.phone_in_setup = phone;
+        return phone;
+    }
+
+    // A service record as discovery leaves it.
+    static gatt_service service(uint8_t type, uint16_t start, uint16_t end,
+                                const std::string& uuid128 = "") {
+        gatt_service made;
+        made.uuid_type = type;
+        made.start_handle = start;
+        made.end_handle = end;
+        made.uuid128 = uuid128;
+        return made;
+    }
+
+    static gatt_characteristic characteristic(uint16_t decl, uint16_t value,
+                                              const std::string& uuid128 = "", bool read = false) {
+        gatt_characteristic made;
+        made.decl_handle = decl;
+        made.value_handle = value;
+        made.uuid128 = uuid128;
+        made.metadata_read = read;
+        return made;
+    }
+
+    scripted_backend* backend = nullptr;
+
+  private:
+    bool capturing_ = false;
+};
+
+}  // namespace testing_support
