@@ -70,7 +70,10 @@ bool read_number(const json& value, const std::string& path, uint32_t min, uint3
     if (value.is_number_unsigned()) {
         number = value.get<uint64_t>();
     } else if (value.is_number_integer()) {
-        return fail(error, path, "negative value " + shown(value));
+        // Integers built in code rather than parsed from text are signed even when positive.
+        const int64_t signed_number = value.get<int64_t>();
+        if (signed_number < 0) return fail(error, path, "negative value " + shown(value));
+        number = static_cast<uint64_t>(signed_number);
     } else if (value.is_string()) {
         const std::string& text = value.get_ref<const std::string&>();
         if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||
