@@ -3,8 +3,15 @@
 
 #include <string>
 
+#if defined(__GNUC__) || defined(__clang__)
+#define ORVETTE_PRINTF_FORMAT(format_index, first_arg) \
+    __attribute__((format(printf, format_index, first_arg)))
+#else
+#define ORVETTE_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
 // printf to standard output; adds nothing. The caller tests the log level.
-int console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int console_printf(const char* format, ...) ORVETTE_PRINTF_FORMAT(1, 2);
 
 // Current local time as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string make_timestamp();

@@ -20,6 +20,8 @@ public:
     // items are dropped. Idempotent. Called on the work thread itself, the join is refused
     // with boost's resource-deadlock error (thrown) instead of waiting for itself.
     void stop();
+    // True once stop has been called (from any thread), even while an item still runs.
+    bool stopped() const { return io_context_.stopped(); }
 
 private:
     void run();
