@@ -1,0 +1,303 @@
+// The BLE event handler: what each event changes, whom it wakes, what it posts and prints.
+#include <gtest/gtest.h>
+
+#include "app/test_context.h"
+#include "diag/code_names.h"
+#include "driver/ble_hci.h"
+#include "link/event_dispatcher.h"
+#include "tests/support/gap_events.h"
+#include "tests/support/scripted_backend.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string phone_a = "a0a489971097bba1b343eddd8f50f6ac";
+const std::string phone_b = "feedfeadfeadfeadfeadfeadfeadfead";
+
+bool is_signalled(std::atomic<platform::event_handle>& event) {
+    return platform::wait_for_event(event.load(), 0) == platform::wait_object_0;
+}
+
+class DispatcherTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(drain_message_queue());
+        reset_test_context();
+        backend = make_scripted_adapter();
+        create_event_objects();
+        phones = add_phones({phone_a, phone_b});
+        test_context.first_event_pending = false;
+    }
+    void TearDown() override { drain_message_queue(); }
+
+    // Delivers the event as the driver's event thread would and returns what it printed,
+    // once the work it posted has run.
+    std::string deliver(ble_evt_t* event) {
+        testing::internal::CaptureStdout();
+        ble_event_handler(test_context.adapter.load(), event);
+        EXPECT_TRUE(drain_message_queue());
+        return strip_timestamps(testing::internal::GetCapturedStdout());
+    }
+    std::string deliver(const std::unique_ptr<gap_event_record>& event) {
+        return deliver(event->get());
+    }
+
+    scripted_backend* backend = nullptr;
+    std::vector<phone_record*> phones;
+};
+
+TEST_F(DispatcherTest, FirstEventNamesTheEventThreadOnceWhateverTheLevel) {
+    test_context.first_event_pending = true;
+    const std::string first = deliver(nullptr);
+    const auto lines = split_lines(first);
+    ASSERT_EQ(lines.size(), 2u) << first;
+    EXPECT_EQ(lines[0].rfind("TS: Nordic events are received on thread ", 0), 0u);
+    EXPECT_EQ(lines[1], "TS: Received an empty BLE event");
+
+    EXPECT_EQ(deliver(nullptr), "TS: Received an empty BLE event\n");
+}
+
+TEST_F(DispatcherTest, AfterQuitEventsChangeNothingAndPrintNothing) {
+    test_context.quit_requested = true;
+    test_context.first_event_pending = true;
+    test_context.log_level = 9;
+    test_context.phone_in_setup = phones[0];
+
+    EXPECT_EQ(deliver(adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)}))), "");
+    EXPECT_EQ(deliver(connected_event(4)), "");
+    EXPECT_EQ(deliver(rssi_changed_event(4, -40, 3)), "");
+    EXPECT_EQ(deliver(bare_event(BLE_GATTS_EVT_WRITE)), "");
+    EXPECT_EQ(deliver(nullptr), "");
+
+    EXPECT_EQ(test_context.adv_reports_total.load(), 0);
+    EXPECT_EQ(test_context.adv_reports_uuid128.load(), 0);
+    EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+    EXPECT_FALSE(is_signalled(test_context.connected_event));
+    EXPECT_TRUE(test_context.first_event_pending.load());
+    EXPECT_TRUE(backend->calls().empty());
+}
+
+TEST_F(DispatcherTest, AfterQuitAThreadStillWaitingForAnAnswerIsWokenSilently) {
+    // The shutdown joins the keep-alive thread; had its pending write or disconnection been
+    // dropped, the join would sit out the whole 65 s limit.
+    test_context.quit_requested = true;
+    test_context.log_level = 9;
+    phones[0]->conn_handle = 2;
+
+    EXPECT_EQ(deliver(write_response_event(2, 0)), "");
+    EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+    EXPECT_EQ(deliver(read_response_event(2, 0x10)), "");
+    EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
+
+    test_context.pending_gattc_event = test_context.read_rsp_event.load();
+    EXPECT_EQ(deliver(disconnected_event(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
+    EXPECT_TRUE(test_context.gattc_aborted.load());
+    EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
+    EXPECT_TRUE(is_signalled(test_context.disconnected_event));
+    EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+}
+
+TEST_F(DispatcherTest, ConnectedStoresTheHandleInThePhoneInSetupBeforeWakingTheAttempt) {
+    test_context.phone_in_setup = phones[1];
+    test_context.connect_failed = true;
+    EXPECT_EQ(deliver(connected_event(7)), "");
+    EXPECT_EQ(phones[1]->conn_handle.load(), 7);
+    EXPECT_FALSE(test_context.connect_failed.load());
+    EXPECT_TRUE(is_signalled(test_context.connected_event));
+
+    test_context.log_level = 2;
+    const std::pair<uint8_t, const char*> roles[] = {
+        {0, "invalid"}, {1, "peripheral"}, {2, "central"}, {3, "(programming error)"}};
+    for (const auto& [role, name] : roles) {
+        EXPECT_EQ(deliver(connected_event(7, role)),
+                  std::string("TS: Got BLE_GAP_EVT_CONNECTED ") + name + "\n");
+    }
+}
+
+TEST_F(DispatcherTest, ConnectedOrConnectionTimeoutWithoutAnAttemptOnlyReportTheError) {
+    EXPECT_EQ(deliver(connected_event(1)),
+              "TS: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
+              "to connect\n");
+    EXPECT_EQ(deliver(gap_timeout_event(BLE_GAP_TIMEOUT_SRC_CONN)),
+              "TS: ERROR: got timeout event BLE_GAP_TIMEOUT_SRC_CONN when we are not attempting "
+              "to connect\n");
+    EXPECT_FALSE(is_signalled(test_context.connected_event));
+    EXPECT_FALSE(test_context.connect_failed.load());
+    EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+    EXPECT_EQ(phones[1]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+}
+
+TEST_F(DispatcherTest, GapTimeoutEndsTheAttemptOrRestartsTheScanByItsSource) {
+    test_context.phone_in_setup = phones[0];
+    EXPECT_EQ(deliver(gap_timeout_event(BLE_GAP_TIMEOUT_SRC_CONN)),
+              "TS: BLE_GAP_TIMEOUT_SRC_CONN timeout for connection\n");
+    EXPECT_TRUE(test_context.connect_failed.load());
+    EXPECT_TRUE(is_signalled(test_context.connected_event));
+
+    EXPECT_EQ(deliver(gap_timeout_event(BLE_GAP_TIMEOUT_SRC_SCAN)), "");
+    auto scans = backend->calls_named("gap_scan_start");
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].args[0], 1) << "a full start with parameters";
+
+    EXPECT_EQ(deliver(gap_timeout_event(BLE_GAP_TIMEOUT_SRC_AUTH_PAYLOAD)), "");
+    EXPECT_EQ(backend->calls().size(), 1u);
+}
+
+TEST_F(DispatcherTest, RssiChangeCountsForThePhoneHoldingTheHandleOnly) {
+    phones[1]->conn_handle = 5;
+    EXPECT_EQ(deliver(rssi_changed_event(5, -48, 12)), "");
+    EXPECT_EQ(deliver(rssi_changed_event(5, -51, 13)), "");
+    EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
+    EXPECT_EQ(phones[1]->last_rssi.load(), -51);
+
+    test_context.log_level = 7;
+    EXPECT_EQ(deliver(rssi_changed_event(9, -30, 1)), "connection 9 RSSI = -30 (channel 1)\n");
+    EXPECT_EQ(phones[0]->rssi_event_count.load(), 0);
+    EXPECT_EQ(phones[0]->last_rssi.load(), -127);
+    EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
+}
+
+TEST_F(DispatcherTest, AdvertisementWithOneUuidIsMatchedThenTheScanResumes) {
+    test_context.log_level = 6;
+    const std::string unmonitored = "00112233445566778899aabbccddeeff";
+    const std::string out = deliver(adv_report_event(
+        concat({ad_structure(0x01, {0x06}), ad_uuid128_list({uuid_air_bytes(unmonitored)})}), -70));
+    EXPECT_EQ(test_context.adv_reports_total.load(), 1);
+    EXPECT_EQ(test_context.adv_reports_uuid128.load(), 1);
+    EXPECT_EQ(test_context.all_devices.snapshot(), std::vector<std::string>{unmonitored});
+    EXPECT_EQ(out,
+              "Advertisement RSSI = -70, MAC = 66:55:44:33:22:11, UUID = " + unmonitored + "\n");
+    // The resume comes after the match, without parameters.
+    const auto scans = backend->calls_named("gap_scan_start");
+    ASSERT_EQ(scans.size(), 1u);
+    EXPECT_EQ(scans[0].args[0], 0);
+}
+
+TEST_F(DispatcherTest, AdvertisementWithoutUuidIsCountedAndTheScanStillResumes) {
+    test_context.log_level = 6;
+    EXPECT_EQ(deliver(adv_report_event(ad_structure(0x06, uuid_air_bytes(phone_a)))),
+              "advertisement received that does not have 128-bit UUID\n");
+    test_context.log_level = 5;
+    EXPECT_EQ(deliver(adv_report_event({})), "");
+    EXPECT_EQ(test_context.adv_reports_total.load(), 2);
+    EXPECT_EQ(test_context.adv_reports_uuid128.load(), 0);
+    EXPECT_EQ(backend->calls_named("gap_scan_start").size(), 2u);
+}
+
+TEST_F(DispatcherTest, ScanStaysPausedWhileAPhoneIsInSetup) {
+    test_context.phone_in_setup = phones[0];
+    phones[0]->conn_handle = 0;
+    deliver(adv_report_event({}));
+    deliver(adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_b)})));
+    EXPECT_TRUE(backend->calls_named("gap_scan_start").empty());
+    EXPECT_TRUE(backend->calls_named("gap_connect").empty());
+}
+
+TEST_F(DispatcherTest, ConnParamRequestIsAcceptedAsAsked) {
+    const ble_gap_conn_params_t asked{24, 40, 2, 500};
+    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+              "TS: on_conn_params_update_request conn_handle = 3\n");
+    const auto calls = backend->calls_named("gap_conn_param_update");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, (std::vector<int64_t>{3, 24, 40, 2, 500}));
+
+    backend->push_result("gap_conn_param_update", NRF_ERROR_INVALID_PARAM);
+    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+              "TS: on_conn_params_update_request conn_handle = 3\n"
+              "TS: Conn params update failed, error " +
+                  error_code_name(NRF_ERROR_INVALID_PARAM) + "\n");
+}
+
+TEST_F(DispatcherTest, WriteResponseAlwaysWakesTheWriterAndNamesOnlyWriteNotPermitted) {
+    EXPECT_EQ(deliver(write_response_event(1, BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED)),
+              "TS: Error. Write operation failed. Error code 0x103 "
+              "BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED\n");
+    EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+
+    EXPECT_EQ(deliver(write_response_event(1, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE)),
+              "TS: Error. Write operation failed. Error code 0x101 \n");
+    EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+
+    EXPECT_EQ(deliver(write_response_event(1, 0)), "");
+    test_context.log_level = 4;
+    EXPECT_EQ(deliver(write_response_event(1, 0)),
+              "Received event BLE_GATTC_EVT_WRITE_RSP with successfull GATT status\n");
+    EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+}
+
+TEST_F(DispatcherTest, GattTimeoutAbortsTheWaitingRequestOnly) {
+    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+              "TS: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n");
+    EXPECT_FALSE(test_context.gattc_aborted.load());
+
+    test_context.pending_gattc_event = test_context.write_rsp_event.load();
+    test_context.log_level = 1;
+    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+              "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n");
+    EXPECT_TRUE(test_context.gattc_aborted.load());
+    EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+}
+
+TEST_F(DispatcherTest, DisconnectionFreesThePhoneAbortsTheRequestWakesAndFollowsUp) {
+    phones[0]->conn_handle = 0;
+    phones[1]->conn_handle = 1;
+    {
+        std::lock_guard<std::mutex> guard(phones[1]->services_lock);
+        phones[1]->services.resize(2);
+    }
+    // A request waiting on the other connection is aborted all the same.
+    test_context.pending_gattc_event = test_context.read_rsp_event.load();
+    test_context.log_level = 1;
+
+    const std::string out = deliver(disconnected_event(1, BLE_HCI_CONNECTION_TIMEOUT));
+    const auto lines = split_lines(out);
+    ASSERT_EQ(lines.size(), 3u) << out;
+    EXPECT_EQ(lines[0],
+              "TS: event handler thread got BLE_GAP_EVT_DISCONNECTED, post to worker thread to "
+              "handle");
+    EXPECT_EQ(
+        lines[1],
+        "TS: BLE_GAP_EVT_DISCONNECTED while GATTC read/write in progress. Cancel read/write.");
+    EXPECT_EQ(lines[2].rfind("TS: Thread ", 0), 0u);
+    EXPECT_TRUE(contains(lines[2], ": BLE_GAP_EVT_DISCONNECTED received, reason: " +
+                                       hci_status_name(BLE_HCI_CONNECTION_TIMEOUT) +
+                                       ", conn_handle = 1"));
+
+    EXPECT_EQ(phones[0]->conn_handle.load(), 0);
+    EXPECT_EQ(phones[1]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+    {
+        std::lock_guard<std::mutex> guard(phones[1]->services_lock);
+        EXPECT_TRUE(phones[1]->services.empty());
+    }
+    EXPECT_TRUE(test_context.gattc_aborted.load());
+    EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
+    EXPECT_TRUE(is_signalled(test_context.disconnected_event));
+}
+
+TEST_F(DispatcherTest, EventsWithNothingToDoArePrintedAtTheirLevels) {
+    EXPECT_EQ(deliver(bare_event(BLE_GAP_EVT_SCAN_REQ_REPORT)),
+              "BLE_GAP_EVT_SCAN_REQ_REPORT event is not handled\n");
+    EXPECT_EQ(deliver(adv_set_terminated_event(2)),
+              "BLE_GAP_EVT_ADV_SET_TERMINATED event is not handled, adv_handle = 2\n");
+    EXPECT_EQ(deliver(bare_event(BLE_GATTS_EVT_WRITE)), "TS: BLE_GATTS_EVT_WRITE not handled\n");
+    EXPECT_EQ(deliver(bare_event(BLE_GAP_EVT_CONN_PARAM_UPDATE)),
+              "TS: Received an un-handled event with ID: 18\n");
+    EXPECT_EQ(deliver(bare_event(BLE_GATTC_EVT_EXCHANGE_MTU_RSP)),
+              "TS: Received an un-handled event with ID: 58\n");
+
+    EXPECT_EQ(deliver(bare_event(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST)), "");
+    EXPECT_EQ(deliver(hvx_event(1, 0x21, 4)), "");
+    EXPECT_EQ(deliver(bare_event(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)), "");
+    test_context.log_level = 6;
+    EXPECT_EQ(deliver(bare_event(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST)),
+              "BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST received. No action taken.\n");
+    EXPECT_EQ(deliver(hvx_event(1, 0x21, 4)),
+              "Received data for characteristic handle 0x0021 #bytes = 4 hvx handle = 0x0021\n");
+    EXPECT_EQ(deliver(bare_event(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)),
+              "TS: BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received. Expected after challenge sent.\n");
+    EXPECT_TRUE(backend->calls().empty());
+}
+
+}  // namespace
