@@ -1,6 +1,8 @@
 // Scenario "gatt" values: databases, scripted misbehaviour and the errors for bad input.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -325,6 +327,48 @@ TEST(GattJson, BadPhoneUuidIsReported) {
     std::string error;
     EXPECT_FALSE(sim::phone_gatt::from_json(json(), "1234", phone, error));
     EXPECT_EQ(error, "gatt: the phone's UUID \"1234\" is not 32 hex digits");
+}
+
+}  // namespace
+
+namespace {
+
+// Every complete example of the scenario document must be accepted, so the document
+// cannot drift from what the loader takes.
+TEST(GattJson, DocumentedExamplesParse) {
+    std::ifstream file(std::string(ORVETTE_SOURCE_DIR) + "/docs/scenario-gatt.md");
+    ASSERT_TRUE(file.good());
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string doc = text.str();
+    const std::string marker = "\"gatt\": ";
+    int examples = 0;
+    size_t block = doc.find("```json");
+    while (block != std::string::npos) {
+        const size_t block_end = doc.find("```", block + 7);
+        ASSERT_NE(block_end, std::string::npos);
+        const std::string body = doc.substr(block + 7, block_end - block - 7);
+        // Outlines with comments are not examples.
+        if (body.find("//") == std::string::npos) {
+            size_t at = body.find(marker);
+            while (at != std::string::npos) {
+                const size_t next = body.find(marker, at + marker.size());
+                const std::string value = body.substr(
+                    at + marker.size(),
+                    next == std::string::npos ? std::string::npos : next - at - marker.size());
+                sim::phone_gatt phone;
+                std::string error;
+                EXPECT_TRUE(
+                    sim::phone_gatt::from_json(json::parse(value), phone_uuid, phone, error))
+                    << value << "\n"
+                    << error;
+                ++examples;
+                at = next;
+            }
+        }
+        block = doc.find("```json", block_end + 3);
+    }
+    EXPECT_GE(examples, 6);
 }
 
 }  // namespace
