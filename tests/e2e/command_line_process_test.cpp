@@ -2,8 +2,6 @@
 // and instead of a test run.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "tests/support/process_runner.h"
@@ -31,13 +29,6 @@ process_result run_orvette(std::vector<std::string> args, uint32_t limit_ms = 30
     return run_process(ORVETTE_BINARY, options);
 }
 
-bool test_run_is_placeholder() {
-    std::ifstream source(std::string(ORVETTE_SOURCE_DIR) + "/app/test_run.cpp");
-    std::stringstream text;
-    text << source.rdbuf();
-    return contains(text.str(), "Placeholder");
-}
-
 }  // namespace
 
 TEST(CommandLineProcess, NoArgumentsPrintsUsageAndExitsWithOne) {
@@ -61,7 +52,6 @@ TEST(CommandLineProcess, BadScanNumberExitsWithOneWithoutUsage) {
 }
 
 TEST(CommandLineProcess, UnservedPortEndsTheRunWithTheDriverFailureAndExitCodeZero) {
-    if (test_run_is_placeholder()) GTEST_SKIP() << "app/test_run.cpp is still a placeholder";
     const process_result result = run_orvette({"-cCOM10", std::string("-u") + kUuid});
     ASSERT_TRUE(result.exited) << describe(result);
     EXPECT_EQ(result.exit_code, 0) << describe(result);
