@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "app/test_context.h"
 #include "gatt/discovery_chain.h"
@@ -79,6 +83,40 @@ class gatt_fixture : public ::testing::Test {
 
   private:
     bool capturing_ = false;
+};
+
+// Plays the phone (and the event thread) for requests the program waits on: runs
+// `action(n)` on its own thread for the n-th call named `name` (1-based) soon after the
+// backend has recorded it. Stops when destroyed.
+class call_watcher {
+  public:
+    call_watcher(scripted_backend* backend, std::string name, std::function<void(size_t)> action)
+        : backend_(backend),
+          name_(std::move(name)),
+          action_(std::move(action)),
+          thread_([this] { run(); }) {}
+    ~call_watcher() {
+        stop_ = true;
+        thread_.join();
+    }
+    call_watcher(const call_watcher&) = delete;
+    call_watcher& operator=(const call_watcher&) = delete;
+
+  private:
+    void run() {
+        size_t handled = 0;
+        while (!stop_) {
+            const size_t seen = backend_->calls_named(name_).size();
+            while (handled < seen) action_(++handled);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    scripted_backend* backend_;
+    std::string name_;
+    std::function<void(size_t)> action_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 }  // namespace testing_support
