@@ -1,0 +1,48 @@
+// Checked reading of a scenario's JSON values. Every reader names the key path and the
+// problem in one line when a value is missing, of the wrong type or out of range, and
+// remembers only the first problem: the loader stops at it.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "sim/sim_time.h"
+
+namespace sim {
+
+class scenario_reader {
+  public:
+    using json = nlohmann::json;
+
+    // Always returns false, so that a check can end with `return r.fail(...)`.
+    bool fail(const std::string& path, const std::string& problem);
+    // A problem whose text already names its path.
+    bool fail_raw(const std::string& line);
+    bool failed() const { return !error_.empty(); }
+    const std::string& error() const { return error_; }
+
+    // `value` is an object whose keys are all in `allowed`.
+    bool object(const json& value, const std::string& path,
+                std::initializer_list<const char*> allowed);
+    bool array(const json& value, const std::string& path);
+    bool text(const json& value, const std::string& path, std::string& out);
+    bool boolean(const json& value, const std::string& path, bool& out);
+    // Whole numbers: JSON integers, or strings "0x.." of hex digits.
+    bool integer(const json& value, const std::string& path, int64_t min, int64_t max,
+                 int64_t& out);
+    bool number(const json& value, const std::string& path, double min, double max, double& out);
+    // Milliseconds (fractions allowed, to the microsecond) in [min_ms, max_ms].
+    bool time_ms(const json& value, const std::string& path, double min_ms, double max_ms,
+                 sim_us& out);
+
+  private:
+    std::string error_;
+};
+
+// "phones[2]" / "phones[2].uuid".
+std::string key_path(const std::string& parent, const std::string& key);
+std::string index_path(const std::string& parent, size_t index);
+
+}  // namespace sim

@@ -1,0 +1,349 @@
+// Connections: set-up, connection events, disconnection, supervision, parameter updates
+// and RSSI reporting.
+#include <algorithm>
+#include <cstdlib>
+
+#include "driver/ble_hci.h"
+#include "sim/stack_checks.h"
+#include "sim/world.h"
+
+namespace sim {
+namespace {
+
+// The stack measures the RSSI in connection events; it looks at one sample in each
+// stretch of this length.
+constexpr sim_us rssi_sample_period = ms(50);
+// Connection events between a parameter update request and the instant it applies.
+constexpr int64_t update_instant_events = 6;
+
+bool valid_address(const ble_gap_addr_t& a) {
+    if (a.addr_type > 3) return false;
+    if (a.addr_type == BLE_GAP_ADDR_TYPE_RANDOM_STATIC && (a.addr[5] & 0xC0) != 0xC0) return false;
+    return true;
+}
+
+}  // namespace
+
+int world::device_by_address(const ble_gap_addr_t& peer) const {
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        const device_config& c = *devices_[i].config;
+        if (c.fresh_address_each_event) continue;
+        if (std::equal(c.address.begin(), c.address.end(), peer.addr)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+world::link* world::find_link(uint16_t conn_handle) {
+    if (conn_handle >= links_.size() || !links_[conn_handle]) return nullptr;
+    return &*links_[conn_handle];
+}
+
+world::link* world::live_link(uint16_t conn_handle, uint32_t serial) {
+    link* l = find_link(conn_handle);
+    return l != nullptr && l->serial == serial ? l : nullptr;
+}
+
+sim_us world::event_time(const link& l, int64_t k) const {
+    return l.anchor + (k - l.base) * l.interval;
+}
+
+int64_t world::first_event_after(const link& l, sim_us t) const {
+    if (t < l.anchor) return l.base;
+    return l.base + (t - l.anchor) / l.interval + 1;
+}
+
+int64_t world::last_event_at_or_before(const link& l, sim_us t) const {
+    if (t < l.anchor) return l.base - 1;
+    return l.base + (t - l.anchor) / l.interval;
+}
+
+uint32_t world::connect(sim_us now, const ble_gap_addr_t* peer, const ble_gap_scan_params_t* scan,
+                        const ble_gap_conn_params_t* conn, uint8_t conn_cfg_tag) {
+    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    if (peer == nullptr || scan == nullptr || conn == nullptr) return NRF_ERROR_INVALID_ADDR;
+    if (!valid_address(*peer)) return BLE_ERROR_GAP_INVALID_BLE_ADDR;
+    if (initiator_.active) return NRF_ERROR_INVALID_STATE;
+    const uint32_t scan_check = check_scan_params(*scan);
+    if (scan_check != NRF_SUCCESS) return scan_check;
+    if (check_conn_params(*conn) != NRF_SUCCESS) return NRF_ERROR_INVALID_PARAM;
+    const auto config = conn_configs_.find(conn_cfg_tag);
+    if (config == conn_configs_.end()) return NRF_ERROR_NOT_FOUND;
+    size_t links = 0;
+    size_t with_tag = 0;
+    for (const auto& l : links_) {
+        if (!l) continue;
+        ++links;
+        if (l->tag == conn_cfg_tag) ++with_tag;
+    }
+    if (links >= roles_.central_role_count || links >= links_.size() ||
+        with_tag >= config->second.conn_count) {
+        return NRF_ERROR_CONN_COUNT;
+    }
+    const int device = device_by_address(*peer);
+    if (device >= 0 && devices_[static_cast<size_t>(device)].link >= 0)
+        return NRF_ERROR_INVALID_STATE;
+
+    // Initiating and scanning share the radio: the scanner stops for good.
+    scan_ = scan_state::stopped;
+    ++scan_serial_;
+    initiator_ = initiator{};
+    initiator_.active = true;
+    initiator_.device = device;
+    initiator_.peer = *peer;
+    initiator_.scan = *scan;
+    initiator_.conn = *conn;
+    initiator_.tag = conn_cfg_tag;
+    initiator_.serial = ++initiator_serial_;
+    const uint32_t serial = initiator_.serial;
+    if (device >= 0) {
+        device_state& d = devices_[static_cast<size_t>(device)];
+        initiator_.attempt = ++d.attempts;
+        const fault_config* f = connect_fault(device, initiator_.attempt, now);
+        if (f != nullptr && f->type == fault_type::connect_timeout) {
+            const sim_us end = now + f->timeout;
+            schedule_.at(end, [this, serial, end] { connect_timed_out(serial, end); });
+        }
+    }
+    if (scan->timeout != 0) {
+        const sim_us end = now + units_10ms(scan->timeout);
+        schedule_.at(end, [this, serial, end] { connect_timed_out(serial, end); });
+    }
+    return NRF_SUCCESS;
+}
+
+uint32_t world::connect_cancel() {
+    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    if (!initiator_.active) return NRF_ERROR_INVALID_STATE;
+    initiator_ = initiator{};
+    return NRF_SUCCESS;
+}
+
+void world::connect_timed_out(uint32_t serial, sim_us t) {
+    if (!initiator_.active || initiator_.serial != serial) return;
+    initiator_ = initiator{};
+    emit_event(t, build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN,
+                                    ble_data_t{nullptr, 0}));
+}
+
+void world::try_establish(int index, sim_us t) {
+    device_state& d = devices_[static_cast<size_t>(index)];
+    const fault_config* f = connect_fault(index, initiator_.attempt, t);
+    if (f != nullptr &&
+        (f->type == fault_type::connect_never || f->type == fault_type::connect_timeout)) {
+        return;  // the phone never takes up the connection request
+    }
+    size_t handle = 0;
+    while (handle < links_.size() && links_[handle]) ++handle;
+    if (handle == links_.size()) return;
+
+    link l;
+    l.handle = static_cast<uint16_t>(handle);
+    l.serial = ++link_serial_;
+    l.device = index;
+    l.tag = initiator_.tag;
+    l.connection = ++d.connections;
+    l.chance = random_stream::for_purpose(
+        scenario_.seed, "link " + d.config->name + " " + std::to_string(l.connection));
+    const uint16_t units = initiator_.conn.min_conn_interval;
+    l.params = initiator_.conn;
+    l.params.min_conn_interval = units;
+    l.params.max_conn_interval = units;
+    l.interval = units_1250(units);
+    l.established = t;
+    // The first connection event follows the transmit window: 1.25 ms plus an offset
+    // within one interval.
+    l.anchor = t + 1250 + l.chance.uniform(0, l.interval - 1);
+    l.base = 0;
+    l.hop = static_cast<uint8_t>(l.chance.uniform(5, 16));
+    l.silent_peer = f != nullptr && f->type == fault_type::connect_fail;
+    initiator_ = initiator{};
+    d.link = static_cast<int>(handle);
+    links_[handle] = l;
+
+    emit_event(t, build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params));
+    link& made = *links_[handle];
+    if (made.silent_peer) {
+        // The phone never answers in the first connection events: the link is given up.
+        const sim_us end = event_time(made, 6);
+        const uint16_t h = made.handle;
+        const uint32_t serial = made.serial;
+        schedule_.at(end, [this, h, serial, end] {
+            end_link(h, serial, BLE_HCI_CONN_FAILED_TO_BE_ESTABLISHED, end);
+        });
+        return;
+    }
+    if (d.config->conn_param_request) {
+        const sim_us when = t + d.config->conn_param_request->after_connect;
+        const uint16_t h = made.handle;
+        const uint32_t serial = made.serial;
+        schedule_.at(when, [this, h, serial, when] { peer_param_request(h, serial, when); });
+    }
+    schedule_connection_faults(made, t);
+}
+
+uint32_t world::disconnect(sim_us now, uint16_t conn_handle, uint8_t reason) {
+    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    link* l = find_link(conn_handle);
+    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    if (reason != BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION &&
+        reason != BLE_HCI_CONN_INTERVAL_UNACCEPTABLE) {
+        return NRF_ERROR_INVALID_PARAM;
+    }
+    if (l->disconnecting) return NRF_ERROR_INVALID_STATE;
+    l->disconnecting = true;
+    const int64_t k = first_event_after(*l, now);
+    const device_state& d = devices_[static_cast<size_t>(l->device)];
+    // The phone acknowledges the termination in the next event; one that cannot hear it
+    // leaves the stack waiting for the supervision time-out.
+    sim_us end = event_time(*l, k + 1);
+    if (!heard(d, event_time(*l, k)) || l->silent_peer) {
+        end = event_time(*l, k) + units_10ms(l->params.conn_sup_timeout);
+    }
+    const uint32_t serial = l->serial;
+    // The side that asked is told the local host ended the link.
+    schedule_.at(end, [this, conn_handle, serial, end] {
+        end_link(conn_handle, serial, BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION, end);
+    });
+    return NRF_SUCCESS;
+}
+
+void world::end_link(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr) return;
+    device_state& d = devices_[static_cast<size_t>(l->device)];
+    d.link = -1;
+    d.gatt.on_disconnect();
+    links_[conn_handle].reset();
+    emit_event(t, build_disconnected(conn_handle, reason));
+}
+
+void world::peer_disconnect(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr || l->disconnecting) return;
+    // The phone sends its termination in the next connection event.
+    const sim_us end = event_time(*l, first_event_after(*l, t));
+    l->disconnecting = true;
+    schedule_.at(end, [this, conn_handle, serial, reason, end] {
+        end_link(conn_handle, serial, reason, end);
+    });
+}
+
+void world::range_lost(int device, sim_us t) {
+    device_state& d = devices_[static_cast<size_t>(device)];
+    if (d.link < 0) return;
+    link& l = *links_[static_cast<size_t>(d.link)];
+    const int64_t k = last_event_at_or_before(l, t);
+    const sim_us last_heard = k >= l.base ? event_time(l, k) : l.established;
+    const sim_us deadline = last_heard + units_10ms(l.params.conn_sup_timeout);
+    const uint16_t handle = l.handle;
+    const uint32_t serial = l.serial;
+    schedule_.at(deadline,
+                 [this, handle, serial, deadline] { supervision_check(handle, serial, deadline); });
+}
+
+void world::supervision_check(uint16_t conn_handle, uint32_t serial, sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr) return;
+    // Back in range before the time-out ran out: the link carries on.
+    if (heard(devices_[static_cast<size_t>(l->device)], t - 1)) return;
+    end_link(conn_handle, serial, BLE_HCI_CONNECTION_TIMEOUT, t);
+}
+
+void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr || l->disconnecting) return;
+    const device_config& c = *devices_[static_cast<size_t>(l->device)].config;
+    if (!heard(devices_[static_cast<size_t>(l->device)], t)) return;
+    const conn_param_request_config& r = *c.conn_param_request;
+    ble_gap_conn_params_t wanted{r.min_interval, r.max_interval, r.slave_latency, r.sup_timeout};
+    emit_event(t, build_conn_param_update_request(conn_handle, wanted));
+}
+
+uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
+                                  const ble_gap_conn_params_t* params) {
+    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    link* l = find_link(conn_handle);
+    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    // Without parameters a central turns the peer's request down: nothing changes.
+    if (params == nullptr) return NRF_SUCCESS;
+    if (check_conn_params(*params) != NRF_SUCCESS) return NRF_ERROR_INVALID_PARAM;
+    if (l->param_update_pending || l->disconnecting) return NRF_ERROR_BUSY;
+    l->param_update_pending = true;
+    ble_gap_conn_params_t chosen = *params;
+    const uint16_t current = l->params.min_conn_interval;
+    const uint16_t units =
+        current >= params->min_conn_interval && current <= params->max_conn_interval
+            ? current
+            : params->min_conn_interval;
+    chosen.min_conn_interval = units;
+    chosen.max_conn_interval = units;
+    const sim_us instant = event_time(*l, first_event_after(*l, now) + update_instant_events);
+    const uint32_t serial = l->serial;
+    schedule_.at(instant, [this, conn_handle, serial, chosen, instant] {
+        apply_param_update(conn_handle, serial, chosen, instant);
+    });
+    return NRF_SUCCESS;
+}
+
+void world::apply_param_update(uint16_t conn_handle, uint32_t serial, ble_gap_conn_params_t params,
+                               sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr) return;
+    const int64_t k = last_event_at_or_before(*l, t);
+    l->base = k;
+    l->anchor = event_time(*l, k);
+    l->interval = units_1250(params.min_conn_interval);
+    l->params = params;
+    l->param_update_pending = false;
+    emit_event(t, build_conn_param_update(conn_handle, params));
+}
+
+uint32_t world::rssi_start(sim_us now, uint16_t conn_handle, uint8_t threshold_dbm,
+                           uint8_t skip_count) {
+    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    link* l = find_link(conn_handle);
+    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    if (l->rssi_on) return NRF_ERROR_INVALID_STATE;
+    l->rssi_on = true;
+    l->rssi_threshold = threshold_dbm;
+    l->rssi_skip = skip_count;
+    l->rssi_reported.reset();
+    l->rssi_changed_samples = 0;
+    if (threshold_dbm == 0xFF) return NRF_SUCCESS;  // measuring only, never reporting
+    const sim_us first = event_time(*l, first_event_after(*l, now));
+    const uint32_t serial = l->serial;
+    schedule_.at(first, [this, conn_handle, serial, first] {
+        rssi_sample_link(conn_handle, serial, first);
+    });
+    return NRF_SUCCESS;
+}
+
+void world::rssi_sample_link(uint16_t conn_handle, uint32_t serial, sim_us t) {
+    link* l = live_link(conn_handle, serial);
+    if (l == nullptr || !l->rssi_on) return;
+    device_state& d = devices_[static_cast<size_t>(l->device)];
+    const int sample = rssi_sample(*d.config, l->chance, t);
+    const int64_t k = std::max(l->base, last_event_at_or_before(*l, t));
+    if (heard(d, t)) {
+        if (!l->rssi_reported) {
+            l->rssi_reported = sample;  // the first measurement is the reference
+        } else if (std::abs(sample - *l->rssi_reported) >= l->rssi_threshold) {
+            // A change must hold for skip_count further samples before it is reported.
+            if (++l->rssi_changed_samples > l->rssi_skip) {
+                l->rssi_reported = sample;
+                l->rssi_changed_samples = 0;
+                const uint8_t channel = static_cast<uint8_t>((k * l->hop) % 37);
+                emit_event(t,
+                           build_rssi_changed(conn_handle, static_cast<int8_t>(sample), channel));
+            }
+        } else {
+            l->rssi_changed_samples = 0;
+        }
+    }
+    const int64_t step = std::max<int64_t>(1, (rssi_sample_period + l->interval - 1) / l->interval);
+    const sim_us next = event_time(*l, k + step);
+    schedule_.at(
+        next, [this, conn_handle, serial, next] { rssi_sample_link(conn_handle, serial, next); });
+}
+
+}  // namespace sim
