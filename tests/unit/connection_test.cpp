@@ -101,12 +101,12 @@ TEST_F(ConnectionTest, AdvertisementThatCannotStartAnAttemptIsOnlyRecorded) {
     test_context.log_level = 6;
     const std::string unmonitored = "0123456789abcdef0123456789abcdef";
     phones[1]->conn_handle = 0;  // already connected
+    add_phones({"ABCDEF0123456789ABCDEF0123456789"});
 
     testing::internal::CaptureStdout();
     advertise(unmonitored, -80);
     advertise(phone_b, -81);
     // A phone given in upper case never matches: the air gives lower-case text.
-    add_phones({"ABCDEF0123456789ABCDEF0123456789"});
     advertise("ABCDEF0123456789ABCDEF0123456789", -82);
     std::string out = finish();
     EXPECT_THAT(out, HasSubstr("Advertisement RSSI = -80, MAC = 66:55:44:33:22:11, UUID = " +
