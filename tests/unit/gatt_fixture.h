@@ -85,6 +85,17 @@ class gatt_fixture : public ::testing::Test {
     bool capturing_ = false;
 };
 
+// Waits (in real time, at most `limit`) until `condition` holds; returns whether it did.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return true;
+}
+
 // Plays the phone (and the event thread) for requests the program waits on: runs
 // `action(n)` on its own thread for the n-th call named `name` (1-based) soon after the
 // backend has recorded it. Stops when destroyed.

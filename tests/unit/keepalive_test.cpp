@@ -1,0 +1,237 @@
+// The keep-alive heartbeat: feature reads, the reconnect cadence and the scanner watchdog.
+#include "gatt/keepalive.h"
+
+#include "gatt/uuid_reads.h"
+#include "tests/unit/gatt_fixture.h"
+
+namespace testing_support {
+namespace {
+
+const std::string first_uuid = "a0a489971097bba1b343eddd8f50f6ac";
+const std::string second_uuid = "feedfeadfeadfeadfeadfeadfeadfead";
+const std::string feature_lower = "578629605b0f4ce0a25530997b420c79";
+
+class keepalive_test : public gatt_fixture {
+  protected:
+    // A connected phone whose authentication service holds 'feature' at `value_handle`.
+    phone_record* connected_phone(const std::string& uuid, uint16_t conn_handle,
+                                  uint16_t value_handle) {
+        phone_record* phone = add_phones({uuid}).front();
+        phone->conn_handle = conn_handle;
+        phone->services = {service(BLE_UUID_TYPE_BLE, 1, 5),
+                           service(BLE_UUID_TYPE_UNKNOWN, 6, 0x30, uuid)};
+        phone->services[1].characteristics = {
+            characteristic(7, 8, "0b9db0e5c5b34043829444d8112adc54"),
+            characteristic(value_handle - 1, value_handle, feature_lower)};
+        return phone;
+    }
+
+    std::vector<recorded_call> reads() const { return backend->calls_named("gattc_read"); }
+
+    static void answer_read(const recorded_call& call) {
+        built_event rsp = make_read_rsp(static_cast<uint16_t>(call.args[0]), 0,
+                                        static_cast<uint16_t>(call.args[1]), {1});
+        on_gattc_evt_read_response(rsp.gattc());
+    }
+};
+
+TEST_F(keepalive_test, reads_feature_of_each_connected_phone) {
+    connected_phone(first_uuid, 1, 0x0020);
+    phone_record* other = connected_phone(second_uuid, 2, 0x0040);
+    other->services[1].characteristics[1].uuid128 =
+        "578629605B0F4CE0A25530997B420C79";            // case does not matter
+    add_phones({"00000000000000000000000000000000"});  // not connected
+    test_context.log_level = 4;
+    call_watcher phone_side(backend, "gattc_read",
+                            [this](size_t n) { answer_read(reads()[n - 1]); });
+
+    capture();
+    EXPECT_TRUE(keepalive_read_all());
+    const std::string out = finish_capture();
+
+    ASSERT_EQ(2u, reads().size());
+    EXPECT_EQ((std::vector<int64_t>{1, 0x0020, 0}), reads()[0].args);
+    EXPECT_EQ((std::vector<int64_t>{2, 0x0040, 0}), reads()[1].args);
+    EXPECT_TRUE(has_line(out, "authentication service " + first_uuid +
+                                  " 'feature' characteristic value 0x0020 handle"));
+    EXPECT_TRUE(has_line(out, "authentication service " + second_uuid +
+                                  " 'feature' characteristic value 0x0040 handle"));
+}
+
+TEST_F(keepalive_test, phone_without_feature_in_its_own_service_is_reported_and_not_read) {
+    phone_record* phone = connected_phone(first_uuid, 1, 0x0020);
+    // The service UUID must equal the phone's UUID exactly, case included.
+    phone->services[1].uuid128 = "A0A489971097BBA1B343EDDD8F50F6AC";
+    test_context.log_level = 0;
+    capture();
+    EXPECT_FALSE(keepalive_read_all());
+    EXPECT_EQ(
+        "phone " + first_uuid + " connection_handle = 1 could not find 'feature' characteristic\n",
+        finish_capture());
+    EXPECT_TRUE(reads().empty());
+}
+
+TEST_F(keepalive_test, nothing_is_read_while_a_phone_is_in_setup) {
+    connected_phone(first_uuid, 1, 0x0020);
+    test_context.phone_in_setup = add_phones({second_uuid}).front();
+    capture();
+    EXPECT_FALSE(keepalive_read_all());
+    EXPECT_EQ("", finish_capture());
+    EXPECT_TRUE(backend->calls().empty());
+}
+
+TEST_F(keepalive_test, request_in_progress_elsewhere_skips_the_rest_of_the_cycle) {
+    connected_phone(first_uuid, 1, 0x0020);
+    connected_phone(second_uuid, 2, 0x0040);
+    test_context.pending_gattc_event = test_context.write_rsp_event.load();
+    capture();
+    EXPECT_FALSE(keepalive_read_all());
+    const std::string out = finish_capture();
+    EXPECT_EQ(1u, split_lines(out).size());
+    EXPECT_TRUE(has_line(out,
+                         "TS: WARNING: skipping sd_ble_gattc_read when there is a GATTC operation "
+                         "already in progress"));
+    EXPECT_TRUE(reads().empty());
+}
+
+TEST_F(keepalive_test, refused_read_counts_as_no_answer_and_the_next_phone_is_still_read) {
+    connected_phone(first_uuid, 1, 0x0020);
+    connected_phone(second_uuid, 2, 0x0040);
+    backend->push_result("gattc_read", BLE_ERROR_INVALID_CONN_HANDLE);
+    call_watcher phone_side(backend, "gattc_read", [this](size_t n) {
+        if (n == 2) answer_read(reads()[1]);
+    });
+    test_context.log_level = 0;
+    capture();
+    EXPECT_TRUE(keepalive_read_all());
+    const std::string out = finish_capture();
+    EXPECT_TRUE(contains(out,
+                         "Keepalive sd_ble_gattc_read error for connection 1 characteristic value "
+                         "handle 0x0020 error "));
+    EXPECT_EQ(2u, reads().size());
+}
+
+TEST_F(keepalive_test, thread_without_monitored_phones_ends_at_once_and_silently) {
+    platform::event_handle stop = platform::create_event(true, false);
+    capture();
+    KeepAliveThread(stop);
+    EXPECT_EQ("", finish_capture());
+}
+
+TEST_F(keepalive_test, thread_ends_when_told_to_stop) {
+    add_phones({first_uuid});
+    platform::event_handle stop = platform::create_event(true, true);
+    capture();
+    KeepAliveThread(stop);
+    EXPECT_EQ("KeepAliveThread exiting\n", finish_capture());
+    EXPECT_TRUE(backend->calls().empty());
+}
+
+// Runs the thread until `stop_after` reads have been made, answering those that
+// `answered(n)` allows; returns the output.
+class keepalive_cycle_test : public keepalive_test {
+  protected:
+    std::string run_cycles(size_t stop_after, const std::function<bool(size_t)>& answered) {
+        connected_phone(first_uuid, 1, 0x0020);
+        test_context.log_level = 5;
+        test_context.last_adv_tick = UINT64_MAX / 2;  // keeps the watchdog out of the way
+        platform::set_time_scale(200);
+        platform::event_handle stop = platform::create_event(true, false);
+        call_watcher phone_side(backend, "gattc_read", [&, stop](size_t n) {
+            // Stop first: the thread looks at it only after the cycle this read belongs to.
+            if (n == stop_after) platform::set_event(stop);
+            if (answered(n)) answer_read(reads()[n - 1]);
+        });
+        call_watcher link_side(backend, "gap_disconnect", [](size_t) {
+            platform::set_event(test_context.disconnected_event.load());
+        });
+        capture();
+        platform::thread_handle thread = platform::start_thread(KeepAliveThread, stop);
+        platform::join_thread(thread);
+        return finish_capture();
+    }
+
+    static size_t count_lines(const std::string& out, const std::string& line) {
+        size_t count = 0;
+        for (const auto& l : split_lines(out)) count += l == line ? 1 : 0;
+        return count;
+    }
+
+    const std::string force_line =
+        "Force disconnect on all open connections, so we can go through connection process again.";
+};
+
+TEST_F(keepalive_cycle_test, ten_answered_cycles_keep_the_connections) {
+    const std::string out = run_cycles(10, [](size_t) { return true; });
+    EXPECT_EQ(0u, count_lines(out, force_line));
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+    EXPECT_EQ(10u, count_lines(out, "phone " + first_uuid +
+                                        " connection_handle = 1 could not find 'challenge' and "
+                                        "'respnose' characteristics"));
+    EXPECT_TRUE(has_line(out, "KeepAliveThread exiting"));
+}
+
+TEST_F(keepalive_cycle_test,
+       eleventh_answered_cycle_disconnects_all_even_with_silent_cycles_between) {
+    // Reads 4 and 9 go unanswered: the read is refused, the cycle disconnects at once.
+    backend->push_result("gattc_read", NRF_SUCCESS);
+    backend->push_result("gattc_read", NRF_SUCCESS);
+    backend->push_result("gattc_read", NRF_SUCCESS);
+    backend->push_result("gattc_read", BLE_ERROR_INVALID_CONN_HANDLE);
+    for (int i = 0; i < 4; ++i) backend->push_result("gattc_read", NRF_SUCCESS);
+    backend->push_result("gattc_read", BLE_ERROR_INVALID_CONN_HANDLE);
+    const std::string out = run_cycles(13, [](size_t n) { return n != 4 && n != 9; });
+    EXPECT_EQ(1u, count_lines(out, force_line));
+    // One disconnect per silent cycle, one forced.
+    EXPECT_EQ(3u, backend->calls_named("gap_disconnect").size());
+}
+
+class keepalive_watchdog_test : public keepalive_test {
+  protected:
+    void SetUp() override {
+        keepalive_test::SetUp();
+        add_phones({first_uuid});  // monitored, not connected
+        test_context.log_level = 1;
+        platform::set_time_scale(1000);
+        stop = platform::create_event(true, false);
+    }
+    platform::event_handle stop = nullptr;
+};
+
+TEST_F(keepalive_watchdog_test, quiet_scanner_is_stopped_and_started_again) {
+    capture();
+    platform::thread_handle thread = platform::start_thread(KeepAliveThread, stop);
+    const bool restarted =
+        eventually([this] { return !backend->calls_named("gap_scan_stop").empty(); });
+    platform::set_event(stop);
+    platform::join_thread(thread);
+    const std::string out = finish_capture();
+    ASSERT_TRUE(restarted);
+    EXPECT_TRUE(has_line(out, "TS: Re-start scanning due to no advertisements in a long time"));
+    EXPECT_FALSE(backend->calls_named("gap_scan_start").empty());
+}
+
+// Ticks written by other threads may be ahead of the watchdog's own reading; that must
+// not look like a very long silence.
+TEST_F(keepalive_watchdog_test, no_restart_during_setup_or_for_ticks_ahead_of_the_clock) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        backend->clear_calls();
+        if (round == 0) {
+            test_context.phone_in_setup = test_context.phone_registry.begin()->second;
+        } else {
+            test_context.phone_in_setup = nullptr;
+            test_context.last_adv_tick = platform::tick_count() + 1000000000;
+            test_context.last_scan_start_tick = platform::tick_count() + 1000000000;
+        }
+        platform::reset_event(stop);
+        platform::thread_handle thread = platform::start_thread(KeepAliveThread, stop);
+        platform::sleep_ms(40000);  // many cycles, past the silence limit
+        platform::set_event(stop);
+        platform::join_thread(thread);
+        EXPECT_TRUE(backend->calls_named("gap_scan_stop").empty());
+    }
+}
+
+}  // namespace
+}  // namespace testing_support
