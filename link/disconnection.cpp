@@ -89,5 +89,6 @@ void disconnect_followup(uint8_t reason, uint16_t conn_handle) {
     // comparing them with this event's handle could not tell the two cases apart.
     phone_record* phone = test_context.phone_in_setup.load();
     if (phone == nullptr || phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID) return;
-    service_discovery_end();
+    // Should the event thread end that set-up first, nothing is ended twice.
+    service_discovery_end_for(phone);
 }

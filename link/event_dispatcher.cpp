@@ -63,9 +63,12 @@ void free_phones_holding(uint16_t conn_handle) {
 }
 
 void on_connected(const ble_gap_evt_t& gap_evt) {
-    // One load: the work thread may end the set-up at any moment.
+    // One load: the work thread may end the set-up at any moment. A phone in set-up that
+    // already holds a handle is being discovered, not connected: this event answers no
+    // attempt of ours (a late answer to one given up on), and taking its handle would lose
+    // the phone's own link.
     phone_record* phone = test_context.phone_in_setup.load();
-    if (phone == nullptr) {
+    if (phone == nullptr || phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID) {
         console_printf(
             "%s: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
             "to connect\n",

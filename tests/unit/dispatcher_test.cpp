@@ -111,6 +111,7 @@ TEST_F(DispatcherTest, ConnectedStoresTheHandleInThePhoneInSetupBeforeWakingTheA
     const std::pair<uint8_t, const char*> roles[] = {
         {0, "invalid"}, {1, "peripheral"}, {2, "central"}, {3, "(programming error)"}};
     for (const auto& [role, name] : roles) {
+        phones[1]->conn_handle = BLE_CONN_HANDLE_INVALID;
         EXPECT_EQ(deliver(connected_event(7, role)),
                   std::string("TS: Got BLE_GAP_EVT_CONNECTED ") + name + "\n");
     }
@@ -127,6 +128,18 @@ TEST_F(DispatcherTest, ConnectedOrConnectionTimeoutWithoutAnAttemptOnlyReportThe
     EXPECT_FALSE(test_context.connect_failed.load());
     EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
     EXPECT_EQ(phones[1]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+}
+
+TEST_F(DispatcherTest, LateConnectedDuringAnotherPhonesDiscoveryLeavesThatPhonesHandle) {
+    // A connection given up on after its time limit may still complete; by then the next
+    // phone may be in discovery on its own link.
+    test_context.phone_in_setup = phones[1];
+    phones[1]->conn_handle = 2;
+    EXPECT_EQ(deliver(connected_event(3)),
+              "TS: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
+              "to connect\n");
+    EXPECT_EQ(phones[1]->conn_handle.load(), 2);
+    EXPECT_FALSE(is_signalled(test_context.connected_event));
 }
 
 TEST_F(DispatcherTest, GapTimeoutEndsTheAttemptOrRestartsTheScanByItsSource) {
