@@ -1,6 +1,7 @@
 #include "sim/scenario_reader.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace sim {
 namespace {
@@ -25,7 +26,11 @@ const char* type_name(const nlohmann::json& value) {
 }
 
 std::string shown(double value) {
-    std::string text = nlohmann::json(value).dump();
+    if (std::floor(value) == value && std::fabs(value) < 1e15) {
+        return std::to_string(static_cast<long long>(value));
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
     return text;
 }
 
