@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -59,7 +60,9 @@ bool fail_with_usage(int& exit_code) {
 }
 
 // Kept reachable for the life of the process: the run thread owns it and nothing frees it.
-run_config* live_config = nullptr;
+// Atomic so that the store is not optimised away as unread, which would leave the record
+// looking lost to a leak checker.
+std::atomic<run_config*> live_config{nullptr};
 
 void run_thread_entry(void* argument) {
     test_run(*static_cast<run_config*>(argument));
@@ -147,8 +150,11 @@ int orvette_main(int argc, const char* const* argv, run_thread_starter start) {
 
     platform::thread_handle run_thread = start(run_thread_entry, config);
     if (run_thread == nullptr) {
-        console_printf("ERROR: failed to start the test run thread. error = %u\n",
-                       platform::last_error());
+        const uint32_t error = platform::last_error();
+        // No thread took ownership of the configuration.
+        live_config = nullptr;
+        delete config;
+        console_printf("ERROR: failed to start the test run thread. error = %u\n", error);
         std::fflush(stdout);
         return 1;
     }
