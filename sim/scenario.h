@@ -101,7 +101,7 @@ struct fault_config {
 };
 
 struct scenario {
-    std::string name = "default";
+    std::string name;
     std::string source;  // the file, or "default world"
     uint64_t seed = 1;
     std::optional<double> time_scale;

@@ -83,9 +83,11 @@ class sim_backend final : public driver::backend {
         for (const device_config& d : scenario_.devices) phones += d.is_phone ? 1 : 0;
         world_->post_log(
             0, SD_RPC_LOG_INFO,
-            "simulated dongle: " + scenario_.source + " (\"" + scenario_.name + "\"), seed " +
-                std::to_string(scenario_.seed) + ", " + std::to_string(phones) + " phone(s), " +
-                std::to_string(scenario_.devices.size() - phones) + " other advertiser(s)");
+            "simulated dongle: " + scenario_.source +
+                (scenario_.name.empty() ? std::string() : " (\"" + scenario_.name + "\")") +
+                ", seed " + std::to_string(scenario_.seed) + ", " + std::to_string(phones) +
+                " phone(s), " + std::to_string(scenario_.devices.size() - phones) +
+                " other advertiser(s)");
         pump_ = std::make_unique<event_pump>(
             world_, program_callbacks{adapter, status_handler, event_handler, log_handler},
             log_filter_);
