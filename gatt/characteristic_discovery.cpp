@@ -189,13 +189,15 @@ void on_gattc_evt_desc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
     const uint16_t count = gattc_evt.params.desc_disc_rsp.count;
     console_printf("%s: Received descriptor discovery response, descriptor count: %d\n",
                    make_timestamp().c_str(), count);
+    flush_output();
     const ble_gattc_desc_t* descs = gattc_evt.params.desc_disc_rsp.descs;
     for (uint16_t i = 0; i < count; ++i) {
         console_printf("Descriptor handle: 0x%04X, UUID: 0x%04X\n", descs[i].handle,
                        descs[i].uuid.uuid);
+        flush_output();
         if (descs[i].uuid.uuid == cccd_uuid) {
             console_printf("Press enter to toggle notifications on the HRM characteristic\n");
+            flush_output();
         }
     }
-    flush_output();
 }
