@@ -1,6 +1,7 @@
 // The keep-alive heartbeat: feature reads, the reconnect cadence and the scanner watchdog.
 #include "gatt/keepalive.h"
 
+#include "gatt/challenge.h"
 #include "gatt/uuid_reads.h"
 #include "tests/unit/gatt_fixture.h"
 
@@ -109,6 +110,37 @@ TEST_F(keepalive_test, refused_read_counts_as_no_answer_and_the_next_phone_is_st
                          "Keepalive sd_ble_gattc_read error for connection 1 characteristic value "
                          "handle 0x0020 error "));
     EXPECT_EQ(2u, reads().size());
+}
+
+// The event thread empties a phone's database on a disconnection while the keep-alive and
+// challenge walks look at it; under the thread sanitizer a walk without the phone's lock
+// shows up here.
+TEST_F(keepalive_test, walks_meet_a_database_being_emptied_and_refilled) {
+    phone_record* phone = connected_phone(first_uuid, 1, 0x0020);
+    const std::vector<gatt_service> full = phone->services;
+    backend->set_default_result("gattc_read", BLE_ERROR_INVALID_CONN_HANDLE);
+    backend->set_default_result("gattc_write", BLE_ERROR_INVALID_CONN_HANDLE);
+    test_context.log_level = 0;
+    std::atomic<bool> done{false};
+    std::thread event_thread([&] {
+        while (!done) {
+            std::lock_guard<std::mutex> guard(phone->services_lock);
+            if (phone->services.empty()) {
+                phone->services = full;
+            } else {
+                phone->services.clear();
+            }
+        }
+    });
+    capture();
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_FALSE(keepalive_read_all());
+        challenge_response_all();
+    }
+    done = true;
+    event_thread.join();
+    finish_capture();
+    for (const auto& call : reads()) EXPECT_EQ(0x0020, call.args[1]);
 }
 
 TEST_F(keepalive_test, thread_without_monitored_phones_ends_at_once_and_silently) {
