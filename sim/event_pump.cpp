@@ -32,7 +32,17 @@ event_pump::event_pump(std::shared_ptr<world> w, program_callbacks callbacks,
 }
 
 event_pump::~event_pump() {
+    if (on_event_thread()) {
+        shared_->stopping = true;
+        shared_->w->stop();
+        thread_.detach();
+        return;
+    }
     stop();
+}
+
+bool event_pump::on_event_thread() const {
+    return thread_.joinable() && std::this_thread::get_id() == thread_.get_id();
 }
 
 void event_pump::start() {
@@ -44,10 +54,7 @@ void event_pump::stop() {
     if (!thread_.joinable()) return;
     shared_->stopping = true;
     shared_->w->stop();
-    if (std::this_thread::get_id() == thread_.get_id()) {
-        thread_.detach();
-        return;
-    }
+    if (on_event_thread()) return;
     bool finished = false;
     {
         std::unique_lock<std::mutex> guard(shared_->done_lock);
@@ -96,6 +103,7 @@ void event_pump::deliver(shared& s, outgoing& item) {
                 trace_json line;
                 line["t"] = to_ms(item.time);
                 line.update(describe_event(*event));
+                if (item.extra.is_object()) line.update(item.extra);
                 trace.write(line);
             }
             if (cb.event != nullptr) cb.event(cb.adapter, event);

@@ -30,9 +30,10 @@ class event_pump {
 
     void start();
     // No callback starts after this returns. Called on the event thread itself (the
-    // program closing from inside a callback), it lets the thread end on its own once
-    // that callback returns.
+    // program closing from inside a callback), it only asks: the thread ends once that
+    // callback returns, and a later stop() from another thread joins it.
     void stop();
+    bool on_event_thread() const;
 
   private:
     struct shared;

@@ -28,6 +28,7 @@ struct outgoing {
     int code = 0;      // status code, or log severity
     std::string text;  // status or log text
     trace_json note;   // for notes: what the trace shows
+    trace_json extra;  // for events: what the trace adds, counted in the simulation's schedule
 };
 
 }  // namespace sim

@@ -641,7 +641,7 @@ class loader {
             }
             if (!v.contains("event")) return r_.fail(key_path(path, "event"), "is missing");
             const std::string ep = key_path(path, "event");
-            if (v["event"].is_string()) {
+            if (v["event"].is_string() && v["event"].get<std::string>().rfind("0x", 0) != 0) {
                 auto id = event_by_name(v["event"].get<std::string>());
                 if (!id)
                     return r_.fail(ep, "unknown event \"" + v["event"].get<std::string>() +

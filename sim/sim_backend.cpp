@@ -48,6 +48,7 @@ class sim_backend final : public driver::backend {
 
     uint32_t open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
                   sd_rpc_evt_handler_t event_handler, sd_rpc_log_handler_t log_handler) override {
+        join_retired();
         std::lock_guard<std::mutex> guard(state_lock_);
         if (world_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_OPEN;
         auto say = [&](const std::string& text) {
@@ -96,6 +97,7 @@ class sim_backend final : public driver::backend {
     }
 
     uint32_t close() override {
+        join_retired();
         std::shared_ptr<world> w;
         std::unique_ptr<event_pump> pump;
         {
@@ -109,6 +111,12 @@ class sim_backend final : public driver::backend {
             w->call("sd_rpc_close", trace_json::object(), [](sim_us) { return NRF_SUCCESS; });
         // Not under state_lock_: a callback in progress may still call in.
         pump->stop();
+        if (pump->on_event_thread()) {
+            // Closed from inside a callback: the thread ends when that callback returns and
+            // is joined by the next open or close, or when the adapter goes.
+            std::lock_guard<std::mutex> guard(state_lock_);
+            retired_ = std::move(pump);
+        }
         return result;
     }
 
@@ -269,12 +277,27 @@ class sim_backend final : public driver::backend {
 
     void shut_down() {
         std::unique_ptr<event_pump> pump;
+        std::unique_ptr<event_pump> retired;
         {
             std::lock_guard<std::mutex> guard(state_lock_);
             pump = std::move(pump_);
+            retired = std::move(retired_);
             world_.reset();
         }
         if (pump) pump->stop();
+        if (retired) retired->stop();
+    }
+
+    // Joins an event thread the program closed from inside one of its callbacks. Not under
+    // state_lock_: the rest of that callback may still call in.
+    void join_retired() {
+        std::unique_ptr<event_pump> retired;
+        {
+            std::lock_guard<std::mutex> guard(state_lock_);
+            if (!retired_ || retired_->on_event_thread()) return;
+            retired = std::move(retired_);
+        }
+        retired->stop();
     }
 
     std::string port_;
@@ -286,6 +309,7 @@ class sim_backend final : public driver::backend {
     std::mutex state_lock_;
     std::shared_ptr<world> world_;
     std::unique_ptr<event_pump> pump_;
+    std::unique_ptr<event_pump> retired_;
 };
 
 }  // namespace

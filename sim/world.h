@@ -188,7 +188,7 @@ class world {
     sim_us clock_now() const;
     void trace_call(sim_us now, const char* name, trace_json args, uint32_t result, bool scripted);
     std::optional<uint32_t> scripted_result(const std::string& name, sim_us now);
-    void emit_event(sim_us time, event_buffer event);
+    void emit_event(sim_us time, event_buffer event, trace_json extra = nullptr);
     void queue_log(sim_us time, int severity, const std::string& text);
     void queue_status(sim_us time, int code, const std::string& text);
     void note(sim_us time, trace_json what);
@@ -243,6 +243,8 @@ class world {
     void deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t);
     // The event after the one at (or just before) `t`: where a packet lost at `t` is sent again.
     sim_us retry_time(const link& l, sim_us t) const;
+    // {"conn_event": k} for the trace of an event that happens in connection event k.
+    trace_json conn_event_note(const link& l, sim_us t) const;
     void gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t);
     bool gatt_silent_now(const device_state& d, const link& l, sim_us t) const;
 

@@ -26,6 +26,12 @@ uint32_t world::gatt_precheck(link*& l, uint16_t conn_handle) {
     return NRF_SUCCESS;
 }
 
+trace_json world::conn_event_note(const link& l, sim_us t) const {
+    // Connection events are counted from the link's first one, in the simulation's own
+    // schedule, so the figure does not depend on how busy the machine is.
+    return trace_json{{"conn_event", std::max(l.base, last_event_at_or_before(l, t))}};
+}
+
 sim_us world::retry_time(const link& l, sim_us t) const {
     return event_time(l, std::max(l.base, last_event_at_or_before(l, t)) + 1);
 }
@@ -95,7 +101,8 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
             link* current = live_link(conn_handle, serial);
             if (current == nullptr) return;
             if (current->write_cmds_queued > 0) --current->write_cmds_queued;
-            emit_event(done, build_write_cmd_tx_complete(conn_handle, 1));
+            emit_event(done, build_write_cmd_tx_complete(conn_handle, 1),
+                       conn_event_note(*current, done));
         });
     }
     if (gatt_silent_now(d, *l, t)) return;
@@ -130,7 +137,7 @@ void world::deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t pro
     }
     if (!l->procedure_busy || l->procedure_serial != procedure) return;  // timed out meanwhile
     l->procedure_busy = false;
-    emit_event(t, std::move(*response));
+    emit_event(t, std::move(*response), conn_event_note(*l, t));
 }
 
 void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t) {
@@ -143,7 +150,8 @@ void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notifica
         });
         return;
     }
-    emit_event(t, build_hvx(conn_handle, n.handle, BLE_GATT_HVX_NOTIFICATION, n.data));
+    emit_event(t, build_hvx(conn_handle, n.handle, BLE_GATT_HVX_NOTIFICATION, n.data),
+               conn_event_note(*l, t));
 }
 
 void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t) {
@@ -151,7 +159,7 @@ void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedu
     if (l == nullptr || !l->procedure_busy || l->procedure_serial != procedure) return;
     l->procedure_busy = false;
     l->gatt_timed_out = true;
-    emit_event(t, build_gattc_timeout(conn_handle));
+    emit_event(t, build_gattc_timeout(conn_handle), conn_event_note(*l, t));
 }
 
 uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t start_handle,

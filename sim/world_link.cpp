@@ -160,7 +160,10 @@ void world::try_establish(int index, sim_us t) {
     d.link = static_cast<int>(handle);
     links_[handle] = l;
 
-    emit_event(t, build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params));
+    emit_event(t, build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params),
+               trace_json{{"phone", d.config->name},
+                          {"connection", l.connection},
+                          {"first_conn_event", to_ms(l.anchor)}});
     link& made = *links_[handle];
     if (made.silent_peer) {
         // The phone never answers in the first connection events: the link is given up.
@@ -211,10 +214,13 @@ void world::end_link(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_
     link* l = live_link(conn_handle, serial);
     if (l == nullptr) return;
     device_state& d = devices_[static_cast<size_t>(l->device)];
-    d.link = -1;
+    const trace_json lived{
+        {"connection_events", std::max<int64_t>(0, last_event_at_or_before(*l, t) + 1)},
+        {"connection", l->connection}};
     d.gatt.on_disconnect();
+    d.link = -1;
     links_[conn_handle].reset();
-    emit_event(t, build_disconnected(conn_handle, reason));
+    emit_event(t, build_disconnected(conn_handle, reason), lived);
 }
 
 void world::peer_disconnect(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_us t) {

@@ -22,7 +22,7 @@ TEST(SimFaults, ACallCanAnswerAChosenCodeWithoutEffect) {
     session s(sim_testing::one_phone_world(
         "",
         R"(, "faults": [{"type": "call_result", "call": "sd_ble_gap_scan_start", "nth": 2, "result": "NRF_ERROR_BUSY"},
-                              {"type": "call_result", "call": "sd_ble_gap_scan_stop", "from_ms": 1000, "result": "0x8005"}])"));
+                              {"type": "call_result", "call": "sd_ble_gap_scan_stop", "from_ms": 20000, "result": "0x8005"}])"));
     ASSERT_EQ(s.open(), ok);
     ASSERT_EQ(s.enable(), ok);
     ASSERT_EQ(s.start_scan(), ok);
@@ -31,7 +31,7 @@ TEST(SimFaults, ACallCanAnswerAChosenCodeWithoutEffect) {
     // The refused start changed nothing: the scanner is still stopped.
     EXPECT_EQ(sd_ble_gap_scan_stop(s.adapter()), static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
     EXPECT_EQ(s.start_scan(), ok);
-    platform::sleep_ms(1100);
+    platform::sleep_ms(20100);
     EXPECT_EQ(sd_ble_gap_scan_stop(s.adapter()),
               static_cast<uint32_t>(NRF_ERROR_SD_RPC_NO_RESPONSE));
     EXPECT_EQ(sd_ble_gap_scan_stop(s.adapter()),
@@ -45,12 +45,16 @@ TEST(SimFaults, ACallCanAnswerAChosenCodeWithoutEffect) {
 TEST(SimFaults, ADongleThatGoesAwayReportsItAndAnswersNothingMore) {
     session s(sim_testing::one_phone_world(
         "", R"(, "faults": [{"type": "dongle_gone", "at_ms": 1500, "message": "unplugged"}])"));
+    s.at_open = [&] {
+        s.enable();
+        s.connect(sim_testing::address(sim_testing::phone_address));
+    };
     ASSERT_EQ(s.open(), ok);
-    ASSERT_EQ(s.enable(), ok);
-    ASSERT_EQ(s.connect(sim_testing::address(sim_testing::phone_address)), ok);
-    ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 1400), 0);
+    ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 20000), 0);
+    // Wait for the status report, then look at what came before it.
+    const uint64_t deadline = platform::tick_count() + 60000;
+    while (s.statuses().size() < 3 && platform::tick_count() < deadline) platform::sleep_ms(50);
     const size_t events = s.event_count();
-    platform::sleep_ms(1600);
     const auto statuses = s.statuses();
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back().first, IO_RESOURCES_UNAVAILABLE);
@@ -69,10 +73,12 @@ TEST(SimFaults, DeliversEventsTheProgramOnlyLogsOrDoesNotKnow) {
         R"(, "faults": [{"type": "event", "event": "BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST", "phone": "p", "after_connect_ms": 50},
                               {"type": "event", "event": 119, "at_ms": 10, "count": 3, "every_ms": 5},
                               {"type": "event", "event": "BLE_GATTC_EVT_EXCHANGE_MTU_RSP", "phone": "p", "at_ms": 20}])"));
+    s.at_open = [&] {
+        s.enable();
+        s.connect(sim_testing::address(sim_testing::phone_address));
+    };
     ASSERT_EQ(s.open(), ok);
-    ASSERT_EQ(s.enable(), ok);
-    ASSERT_EQ(s.connect(sim_testing::address(sim_testing::phone_address)), ok);
-    const int request = s.wait_for_id(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST, 3000);
+    const int request = s.wait_for_id(BLE_GAP_EVT_DATA_LENGTH_UPDATE_REQUEST, 20000);
     ASSERT_GE(request, 0);
     const seen_event e = s.events()[static_cast<size_t>(request)];
     EXPECT_EQ(e.evt().evt.gap_evt.conn_handle, 0);
@@ -87,8 +93,10 @@ TEST(SimFaults, DeliversEventsTheProgramOnlyLogsOrDoesNotKnow) {
 }
 
 TEST(SimFaults, AnAdvertisingStormKeepsTheScannerBusy) {
-    session s(
-        R"({"seed": 5, "time_scale": 4, "faults": [{"type": "adv_storm", "from_ms": 0, "until_ms": 1000, "rate_per_s": 5000}]})");
+    // Event 119 at 1.2 s marks the end: everything before it has been delivered then.
+    session s(R"({"seed": 5, "time_scale": 4, "faults": [
+                   {"type": "adv_storm", "from_ms": 0, "until_ms": 1000, "rate_per_s": 5000},
+                   {"type": "event", "event": 119, "at_ms": 1200}]})");
     std::atomic<int> reports{0};
     std::mutex lock;
     std::set<std::string> senders;
@@ -102,10 +110,12 @@ TEST(SimFaults, AnAdvertisingStormKeepsTheScannerBusy) {
         }
         s.resume_scan();
     };
+    s.at_open = [&] {
+        s.enable();
+        s.start_scan();
+    };
     ASSERT_EQ(s.open(), ok);
-    ASSERT_EQ(s.enable(), ok);
-    ASSERT_EQ(s.start_scan(), ok);
-    platform::sleep_ms(1500);
+    ASSERT_GE(s.wait_for_id(119, 60000), 0);
     // Half of 5000 advertisements fall into the scan windows; each is a new device.
     EXPECT_GT(reports.load(), 1500);
     EXPECT_LT(reports.load(), 3500);

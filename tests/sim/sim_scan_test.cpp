@@ -39,7 +39,7 @@ TEST(SimScan, PausesAfterEachReportUntilTheBufferIsHandedBack) {
     ASSERT_EQ(s.enable(), ok);
     ASSERT_EQ(s.start_scan(), ok);
 
-    const int first = s.wait_for(is_report, 3000);
+    const int first = s.wait_for(is_report, 20000);
     ASSERT_GE(first, 0);
     const seen_event report = s.events()[static_cast<size_t>(first)];
     const ble_gap_evt_adv_report_t& r = report.evt().evt.gap_evt.params.adv_report;
@@ -56,9 +56,9 @@ TEST(SimScan, PausesAfterEachReportUntilTheBufferIsHandedBack) {
     EXPECT_LT(s.wait_for(is_report, 500, static_cast<size_t>(first) + 1), 0);
     EXPECT_EQ(s.resume_scan(), ok);
     resume = true;
-    const int second = s.wait_for(is_report, 3000, static_cast<size_t>(first) + 1);
+    const int second = s.wait_for(is_report, 20000, static_cast<size_t>(first) + 1);
     ASSERT_GE(second, 0);
-    ASSERT_GE(s.wait_for(is_report, 3000, static_cast<size_t>(second) + 1), 0);
+    ASSERT_GE(s.wait_for(is_report, 20000, static_cast<size_t>(second) + 1), 0);
     std::lock_guard<std::mutex> guard(lock);
     ASSERT_GE(in_callback.size(), 2u);
     EXPECT_EQ(in_callback[0], ok);
@@ -80,7 +80,7 @@ TEST(SimScan, WritesNoMoreThanTheBufferHoldsAndDeliversBrokenDataAsItIs) {
     ASSERT_EQ(s.open(), ok);
     ASSERT_EQ(s.enable(), ok);
     ASSERT_EQ(s.start_scan(), ok);
-    const int first = s.wait_for(is_report, 3000);
+    const int first = s.wait_for(is_report, 20000);
     ASSERT_GE(first, 0);
     const seen_event report = s.events()[static_cast<size_t>(first)];
     EXPECT_EQ(report.evt().evt.gap_evt.params.adv_report.data.len, 31);
@@ -96,7 +96,7 @@ TEST(SimScan, ATimedOutScanReportsItsSourceAndGivesTheBufferBack) {
     ASSERT_EQ(s.open(), ok);
     ASSERT_EQ(s.enable(), ok);
     ASSERT_EQ(s.start_scan(160, 80, 100), ok);  // 1 s
-    const int timeout = s.wait_for_id(BLE_GAP_EVT_TIMEOUT, 5000);
+    const int timeout = s.wait_for_id(BLE_GAP_EVT_TIMEOUT, 20000);
     ASSERT_GE(timeout, 0);
     const ble_gap_evt_timeout_t& t =
         s.events()[static_cast<size_t>(timeout)].evt().evt.gap_evt.params.timeout;
@@ -118,7 +118,7 @@ TEST(SimScan, AConnectionAttemptStopsTheScanner) {
     ASSERT_EQ(s.open(), ok);
     ASSERT_EQ(s.enable(), ok);
     ASSERT_EQ(s.start_scan(), ok);
-    ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 5000), 0);
+    ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 20000), 0);
     EXPECT_EQ(connect_result, ok);
     EXPECT_EQ(resume_result, static_cast<uint32_t>(NRF_ERROR_INVALID_STATE));
     // No report comes while the scanner is stopped.

@@ -185,6 +185,7 @@ void session::status_handler(adapter_t*, sd_rpc_app_status_t code, const char* t
     session* s = current.load();
     if (s == nullptr) return;
     if (s->on_status) s->on_status(code, text);
+    if (code == RESET_PERFORMED && s->at_open) s->at_open();
     {
         std::lock_guard<std::mutex> guard(s->lock_);
         s->statuses_.emplace_back(code, text);

@@ -47,8 +47,12 @@ class session {
     uint32_t resume_scan();
     uint32_t connect(const ble_gap_addr_t& peer, uint16_t sup_timeout = 400);
 
-    // Run on the event thread for each event before it is recorded; may call the driver.
+    // Set before open(). Run on the event thread for each event before it is recorded;
+    // may call the driver.
     std::function<void(const ble_evt_t&)> on_event;
+    // Set before open(). Run on the event thread when the open's reset is reported, at
+    // simulated time 0: what it asks for does not depend on how fast the test thread runs.
+    std::function<void()> at_open;
     std::function<void(int code, const std::string& text)> on_status;
 
     // Waits on the platform clock until an event from index `from` on satisfies `pred`;
