@@ -138,8 +138,10 @@ void join_thread(thread_handle thread) {
 }
 
 void exit_process(int code) {
+    // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
+    // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
-    std::fflush(nullptr);
+    std::fflush(stderr);
     std::_Exit(code);
 }
 

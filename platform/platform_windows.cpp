@@ -165,8 +165,10 @@ void join_thread(thread_handle thread) {
 }
 
 void exit_process(int code) {
+    // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
+    // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
-    std::fflush(nullptr);
+    std::fflush(stderr);
     ::ExitProcess(static_cast<UINT>(code));
     std::_Exit(code);  // not reached; keeps [[noreturn]] honest on every toolchain
 }

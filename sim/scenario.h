@@ -98,6 +98,7 @@ struct fault_config {
     int status_code = 5;        // dongle_gone: IO_RESOURCES_UNAVAILABLE
     std::string message;        // dongle_gone
     cccd_mode mode = cccd_mode::ignore;
+    bool stack_timeout = true;  // gatt_silent: false = the stack loses the request as well
 };
 
 struct scenario {

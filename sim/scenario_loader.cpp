@@ -693,6 +693,17 @@ class loader {
                     return r_.fail(key_path(path, "mode"),
                                    "must be \"ignore\" or \"refuse\", not \"" + mode + "\"");
                 }
+            } else if (type == "gatt_silent") {
+                if (!r_.object(v, path,
+                               {"type", "phone", "from_ms", "until_ms", count_key, "connection",
+                                "stack_timeout"})) {
+                    return false;
+                }
+                if (v.contains("stack_timeout") &&
+                    !r_.boolean(v["stack_timeout"], key_path(path, "stack_timeout"),
+                                f.stack_timeout)) {
+                    return false;
+                }
             } else if (!r_.object(
                            v, path,
                            {"type", "phone", "from_ms", "until_ms", count_key, "connection"})) {

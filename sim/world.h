@@ -171,7 +171,8 @@ class world {
         bool procedure_busy = false;
         uint32_t procedure_serial = 0;
         bool gatt_timed_out = false;
-        uint32_t requests = 0;  // GATT requests the phone received on this connection
+        uint32_t lost_procedure = 0;  // a procedure the stack will never end (0: none)
+        uint32_t requests = 0;        // GATT requests the phone received on this connection
         uint32_t cccd_writes = 0;
         uint32_t challenges = 0;
         uint32_t write_cmds_queued = 0;
@@ -246,7 +247,8 @@ class world {
     // {"conn_event": k} for the trace of an event that happens in connection event k.
     trace_json conn_event_note(const link& l, sim_us t) const;
     void gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t);
-    bool gatt_silent_now(const device_state& d, const link& l, sim_us t) const;
+    // The gatt_silent fault that keeps the phone from answering now, or null.
+    const fault_config* gatt_silent_now(const device_state& d, const link& l, sim_us t) const;
 
     // world_faults.cpp
     void schedule_faults();

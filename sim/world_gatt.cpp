@@ -58,14 +58,14 @@ void world::send_request(link& l, sim_us now, bool is_procedure, answer_fn answe
     }
 }
 
-bool world::gatt_silent_now(const device_state& d, const link& l, sim_us t) const {
+const fault_config* world::gatt_silent_now(const device_state& d, const link& l, sim_us t) const {
     const int index = static_cast<int>(&d - devices_.data());
     for (const fault_config& f : scenario_.faults) {
         if (f.type != fault_type::gatt_silent || f.device != index) continue;
         if (!connection_matches(f, l.connection)) continue;
-        if (f.after_count ? l.requests > *f.after_count : window_active(f, t)) return true;
+        if (f.after_count ? l.requests > *f.after_count : window_active(f, t)) return &f;
     }
-    return false;
+    return nullptr;
 }
 
 void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
@@ -105,7 +105,11 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
                        conn_event_note(*current, done));
         });
     }
-    if (gatt_silent_now(d, *l, t)) return;
+    if (const fault_config* silent = gatt_silent_now(d, *l, t)) {
+        // A stack that loses the request too never reports the procedure's time-out.
+        if (is_procedure && !silent->stack_timeout) l->lost_procedure = procedure;
+        return;
+    }
     phone_answer a = answer(d, *l);
     if (a.silent) return;
     const int64_t k = std::max(l->base, last_event_at_or_before(*l, t));
@@ -157,6 +161,7 @@ void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notifica
 void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t) {
     link* l = live_link(conn_handle, serial);
     if (l == nullptr || !l->procedure_busy || l->procedure_serial != procedure) return;
+    if (l->lost_procedure == procedure) return;
     l->procedure_busy = false;
     l->gatt_timed_out = true;
     emit_event(t, build_gattc_timeout(conn_handle), conn_event_note(*l, t));
