@@ -113,8 +113,8 @@ process_result run_process(const std::string& program, const process_options& op
     // Its own process group, so that the kill at the time limit also reaches anything the
     // child started and that still holds the output pipes open.
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     std::vector<std::string> arg_storage;
     arg_storage.push_back(program);
