@@ -26,14 +26,18 @@ struct shared_test_state {
     std::mutex driver_lock;  // held around every single call into the driver
 
     // Event objects, created by the test run after scanning has started.
-    std::atomic<platform::event_handle> write_rsp_event{nullptr};      // auto-reset
-    std::atomic<platform::event_handle> read_rsp_event{nullptr};       // auto-reset
+    std::atomic<platform::event_handle> write_rsp_event{nullptr};     // auto-reset
+    std::atomic<platform::event_handle> read_rsp_event{nullptr};      // auto-reset
     std::atomic<platform::event_handle> disconnected_event{nullptr};  // manual-reset
     std::atomic<platform::event_handle> connected_event{nullptr};     // manual-reset
 
     // Request and set-up state.
     std::atomic<platform::event_handle> pending_gattc_event{nullptr};
     std::atomic<bool> gattc_aborted{false};
+    // Makes claiming a request (check, clear the abort flag, set the event) and aborting it
+    // one step each, so an abort can never fall between a claim's check and its set-up.
+    // Held only for those few stores, never across a driver call or a wait.
+    std::mutex gattc_request_lock;
     std::atomic<phone_record*> phone_in_setup{nullptr};
     std::atomic<bool> connect_failed{false};
 
@@ -57,4 +61,6 @@ struct shared_test_state {
 extern shared_test_state test_context;
 
 // True when a message gated at `level` prints.
-inline bool log_enabled(int32_t level) { return test_context.log_level.load() >= level; }
+inline bool log_enabled(int32_t level) {
+    return test_context.log_level.load() >= level;
+}

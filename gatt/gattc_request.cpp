@@ -15,6 +15,13 @@ void say(const std::function<void()>& text) {
     flush_output();
 }
 
+// Ends the claim; returns whether the request was aborted while it was held.
+bool release_claim() {
+    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
+    test_context.pending_gattc_event = nullptr;
+    return test_context.gattc_aborted.load();
+}
+
 }  // namespace
 
 gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& phone,
@@ -23,19 +30,29 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     platform::event_handle response_event = kind == gattc_request_kind::read
                                                 ? test_context.read_rsp_event.load()
                                                 : test_context.write_rsp_event.load();
+    bool skipped = false;
 
     // Check and claim in one step: the run thread's challenge and the keep-alive thread
-    // may both get here at once, and only one of them may own the response event.
-    platform::event_handle idle = nullptr;
-    if (!test_context.pending_gattc_event.compare_exchange_strong(idle, response_event)) {
+    // may both get here at once, and only one of them may own the response event. The
+    // dispatcher aborts under the same lock, so an abort is never lost between the claim
+    // and the clearing of the flag.
+    {
+        std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
+        if (test_context.pending_gattc_event.load() != nullptr) {
+            skipped = true;
+        } else {
+            test_context.gattc_aborted = false;
+            // A response or abort signalled before this request was issued cannot be about
+            // it: read responses of discovery nobody waits for, an abort that came after a
+            // previous waiter had stopped looking.
+            platform::reset_event(response_event);
+            test_context.pending_gattc_event = response_event;
+        }
+    }
+    if (skipped) {
         say(texts.skip_warning);
         return gattc_request_result::skipped;
     }
-    test_context.gattc_aborted = false;
-    // An abort or a response that was signalled before this request was issued cannot be
-    // about it: read responses of discovery nobody waits for, an abort that came after a
-    // previous waiter had stopped looking.
-    platform::reset_event(response_event);
 
     uint32_t result;
     {
@@ -43,7 +60,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
         result = request();
     }
     if (result != NRF_SUCCESS) {
-        test_context.pending_gattc_event = nullptr;
+        release_claim();
         if (code != nullptr) *code = result;
         if (texts.call_failure) {
             texts.call_failure(result);
@@ -54,10 +71,10 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     if (kind == gattc_request_kind::write && log_enabled(4)) say(texts.issued);
 
     const uint32_t waited = platform::wait_for_event(response_event, gattc_response_wait_ms);
-    test_context.pending_gattc_event = nullptr;
+    const bool aborted = release_claim();
 
     if (waited == platform::wait_object_0) {
-        if (!test_context.gattc_aborted.load()) {
+        if (!aborted) {
             if (log_enabled(4)) say(texts.answered);
             return gattc_request_result::answered;
         }

@@ -42,6 +42,7 @@ const char* role_name(uint8_t role) {
 // Ends the wait of the one GATT request in progress, if any. The flag goes first: the
 // requester reads it as soon as its wait returns.
 bool abort_pending_gattc_request() {
+    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
     const platform::event_handle pending = test_context.pending_gattc_event.load();
     if (pending == nullptr) return false;
     test_context.gattc_aborted = true;
@@ -169,7 +170,7 @@ void on_write_response(const ble_gattc_evt_t& gattc_evt) {
     platform::set_event(test_context.write_rsp_event.load());
 }
 
-void on_gattc_timeout() {
+void on_gattc_timeout(const ble_gattc_evt_t& gattc_evt) {
     if (test_context.pending_gattc_event.load() != nullptr) {
         if (log_enabled(1)) {
             console_printf("%s: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n",
@@ -179,6 +180,13 @@ void on_gattc_timeout() {
     } else {
         console_printf("%s: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n",
                        make_timestamp().c_str());
+    }
+    // The stack takes no further GATT request on a link after its time-out, so a set-up
+    // on it can never be answered: end it rather than hold every other phone back until
+    // this one happens to disconnect.
+    phone_record* in_setup = test_context.phone_in_setup.load();
+    if (in_setup != nullptr && in_setup->conn_handle.load() == gattc_evt.conn_handle) {
+        service_discovery_end_for(in_setup);
     }
 }
 
@@ -268,7 +276,7 @@ void dispatch(const ble_evt_t& event) {
             std::fflush(stdout);
             break;
         case BLE_GATTC_EVT_TIMEOUT:
-            on_gattc_timeout();
+            on_gattc_timeout(gattc_evt);
             break;
         case BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE:
             if (log_enabled(4)) {
