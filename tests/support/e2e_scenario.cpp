@@ -118,6 +118,13 @@ process_result run_orvette_on(const e2e_scenario& scenario, const std::vector<st
     return run_process(ORVETTE_BINARY, options);
 }
 
+::testing::AssertionResult ended_cleanly(const process_result& result) {
+    if (result.exited && result.exit_code == 0 && !result.timed_out && result.err.empty()) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << describe(result);
+}
+
 bool is_call(const trace_line& line, const std::string& call) {
     const auto found = line.find("call");
     return found != line.end() && found->is_string() && found->get<std::string>() == call;
@@ -142,6 +149,20 @@ trace_lines trace_events(const trace_lines& trace, const std::string& event) {
         if (is_event(line, event)) found.push_back(line);
     }
     return found;
+}
+
+size_t trace_call_index(const trace_lines& trace, const std::string& call, size_t from) {
+    for (size_t i = from; i < trace.size(); ++i) {
+        if (is_call(trace[i], call)) return i;
+    }
+    return std::string::npos;
+}
+
+size_t trace_event_index(const trace_lines& trace, const std::string& event, size_t from) {
+    for (size_t i = from; i < trace.size(); ++i) {
+        if (is_event(trace[i], event)) return i;
+    }
+    return std::string::npos;
 }
 
 std::vector<std::string> lines_with(const std::string& out, const std::string& fragment) {

@@ -3,6 +3,8 @@
 // itself, and reading the trace back to see what went over the driver interface.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -56,11 +58,18 @@ process_result run_orvette_on(const e2e_scenario& scenario, const std::vector<st
                               const std::vector<stdin_step>& steps, uint32_t time_limit_ms,
                               bool close_stdin = true);
 
+// Success when the run ended by itself with exit code 0 and wrote nothing to standard error
+// (where a sanitizer report would go); otherwise the failure carries describe(result).
+::testing::AssertionResult ended_cleanly(const process_result& result);
+
 // Trace lines of the driver call / event with this name, in trace order.
 trace_lines trace_calls(const trace_lines& trace, const std::string& call);
 trace_lines trace_events(const trace_lines& trace, const std::string& event);
 bool is_call(const trace_line& line, const std::string& call);
 bool is_event(const trace_line& line, const std::string& event);
+// Index of the first line at or after `from` that is this call / event; npos when none.
+size_t trace_call_index(const trace_lines& trace, const std::string& call, size_t from = 0);
+size_t trace_event_index(const trace_lines& trace, const std::string& event, size_t from = 0);
 
 // Console lines (timestamps left as they are) that contain `fragment`, in output order.
 std::vector<std::string> lines_with(const std::string& out, const std::string& fragment);
