@@ -165,6 +165,23 @@ size_t trace_event_index(const trace_lines& trace, const std::string& event, siz
     return std::string::npos;
 }
 
+std::string setup_overlaps(const trace_lines& trace) {
+    const trace_line* open_setup = nullptr;
+    for (const auto& line : trace) {
+        if (is_call(line, "sd_ble_gap_connect")) {
+            if (open_setup != nullptr) {
+                return "connect " + line.dump() + " while the set-up begun by " +
+                       open_setup->dump() + " was unfinished";
+            }
+            if (line.value("result", -1) == 0) open_setup = &line;
+        } else if (is_call(line, "sd_ble_gap_scan_start") && line.contains("args") &&
+                   line["args"].contains("scan_params") && !line["args"]["scan_params"].is_null()) {
+            open_setup = nullptr;
+        }
+    }
+    return "";
+}
+
 std::vector<std::string> lines_with(const std::string& out, const std::string& fragment) {
     std::vector<std::string> found;
     for (auto& line : split_lines(out)) {

@@ -71,6 +71,12 @@ bool is_event(const trace_line& line, const std::string& event);
 size_t trace_call_index(const trace_lines& trace, const std::string& call, size_t from = 0);
 size_t trace_event_index(const trace_lines& trace, const std::string& event, size_t from = 0);
 
+// Checks that the program set up one phone at a time: a set-up starts with an accepted
+// sd_ble_gap_connect and ends with the full scan start (one with parameters) that its end
+// makes, so no sd_ble_gap_connect may come between the two. Returns "" when that holds,
+// else a description of the first offending call.
+std::string setup_overlaps(const trace_lines& trace);
+
 // Console lines (timestamps left as they are) that contain `fragment`, in output order.
 std::vector<std::string> lines_with(const std::string& out, const std::string& fragment);
 // Index of the first line at or after `from` that contains `fragment`; npos when none.
