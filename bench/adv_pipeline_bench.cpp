@@ -15,7 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -117,12 +117,16 @@ struct pipeline_figures {
     double p99_us = 0;
     uint64_t reports = 0;
 };
-// The figures of the longest run of each benchmark, for the summary.
-std::map<std::string, pipeline_figures> summary;
+// The figures of the longest run of each benchmark, in running order, for the summary.
+std::vector<std::pair<std::string, pipeline_figures>> summary;
 
 void keep_longest(const std::string& name, const pipeline_figures& figures) {
-    pipeline_figures& kept = summary[name];
-    if (figures.reports >= kept.reports) kept = figures;
+    for (auto& [kept_name, kept] : summary) {
+        if (kept_name != name) continue;
+        if (figures.reports >= kept.reports) kept = figures;
+        return;
+    }
+    summary.emplace_back(name, figures);
 }
 
 double seconds_between(bench::bench_clock::time_point from, bench::bench_clock::time_point to) {

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the benchmark programs (Release, in build-bench/) and runs them all, printing each
+# figure next to the limit it is compared with:
+#   advertising pipeline  bench/adv_pipeline_bench.cpp (Google Benchmark, in-process)
+#   discovery             bench/discovery_bench.cpp (orvette against the simulated dongle)
+#   idle cost             bench/idle_cost.sh (orvette, default world, 60 s in real time)
+#   console output        bench/output_rate.sh (to a file and to a pipe, at -v7)
+# Extra arguments go to the advertising pipeline program (for example
+# --benchmark_filter=one_at_a_time). Takes about four minutes.
+set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+ORVETTE_PACKAGES+=(libbenchmark-dev)
+ensure_packages
+
+dir="${ORVETTE_BENCH_DIR:-$ORVETTE_ROOT/build-bench}"
+cmake -S "$ORVETTE_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVETTE_SANITIZE= \
+    -DORVETTE_BUILD_TESTS=OFF -DORVETTE_BUILD_BENCH=ON >/dev/null
+cmake --build "$dir" --target orvette adv_pipeline_bench discovery_bench console_output_bench \
+    -- -j"${ORVETTE_JOBS:-2}" >/dev/null
+
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
+echo
+echo "=== advertising pipeline ==="
+"$dir/bench/adv_pipeline_bench" "$@"
+echo
+echo "=== discovery ==="
+"$dir/bench/discovery_bench"
+echo
+echo "=== idle cost ==="
+"$ORVETTE_ROOT/bench/idle_cost.sh" "$dir/orvette" 60
+echo
+echo "=== console output ==="
+"$ORVETTE_ROOT/bench/output_rate.sh" "$dir"
+echo
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
