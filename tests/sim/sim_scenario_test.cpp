@@ -36,6 +36,19 @@ TEST(SimScenario, EveryExampleLoads) {
         std::string error;
         EXPECT_TRUE(sim::load_scenario_file(entry.path().string(), s, error)) << error;
         EXPECT_FALSE(s.devices.empty()) << entry.path();
+        // And the dongle opens on it (its time scale is put back afterwards).
+        const std::string port = "sim:" + entry.path().string();
+        adapter_t* adapter = sd_rpc_adapter_create(sd_rpc_transport_layer_create(
+            sd_rpc_data_link_layer_create_bt_three_wire(
+                sd_rpc_physical_layer_create_uart(port.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE,
+                                                  SD_RPC_PARITY_NONE),
+                250),
+            1500));
+        EXPECT_EQ(sd_rpc_open(adapter, nullptr, nullptr, nullptr),
+                  static_cast<uint32_t>(NRF_SUCCESS))
+            << entry.path();
+        EXPECT_EQ(sd_rpc_close(adapter), static_cast<uint32_t>(NRF_SUCCESS));
+        platform::set_time_scale(1.0);
         ++loaded;
     }
     EXPECT_GE(loaded, 4);
@@ -121,6 +134,37 @@ TEST(SimScenario, AnUnusableScenarioFailsTheOpenWithOneLineAndStartsNothing) {
     platform::sleep_ms(50);
     EXPECT_TRUE(s.statuses().empty());
     EXPECT_EQ(s.event_count(), 0u);
+}
+
+TEST(SimScenario, TheTraceFileHasOneJsonLinePerCallAndEvent) {
+    const std::string trace = sim_testing::write_temp_file("trace.jsonl", "");
+    {
+        sim_testing::session s(
+            sim_testing::one_phone_world("", R"(, "trace": ")" + trace + "\"", 20));
+        ASSERT_EQ(s.open(), static_cast<uint32_t>(NRF_SUCCESS));
+        ASSERT_EQ(s.enable(), static_cast<uint32_t>(NRF_SUCCESS));
+        ASSERT_EQ(s.start_scan(), static_cast<uint32_t>(NRF_SUCCESS));
+        ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_ADV_REPORT, 20000), 0);
+    }
+    std::ifstream in(trace);
+    std::string line;
+    bool report = false;
+    bool enable = false;
+    while (std::getline(in, line)) {
+        const auto j = nlohmann::json::parse(line);  // every line is JSON
+        ASSERT_TRUE(j.contains("t")) << line;
+        report = report || j.value("event", "") == "BLE_GAP_EVT_ADV_REPORT";
+        enable = enable || (j.value("call", "") == "sd_ble_enable" && j["result"] == 0);
+    }
+    EXPECT_TRUE(report);
+    EXPECT_TRUE(enable);
+
+    // A trace that cannot be written stops the open, like any other scenario problem.
+    sim_testing::session bad(
+        sim_testing::one_phone_world("", R"(, "trace": "/nonexistent/dir/t.jsonl")"));
+    EXPECT_EQ(bad.open(), static_cast<uint32_t>(NRF_ERROR_SD_RPC_INVALID_ARGUMENT));
+    ASSERT_EQ(bad.logs().size(), 1u);
+    EXPECT_NE(bad.logs()[0].find("/nonexistent/dir/t.jsonl"), std::string::npos);
 }
 
 TEST(SimScenario, AMissingFileFailsLikeAMissingSerialPort) {
