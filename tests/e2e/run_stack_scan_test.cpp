@@ -69,12 +69,14 @@ TEST(RunScanParameters, FullStartsCarryTheChosenTimingWhileConnectsKeepTheirOwn)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options[0] + " " + c.options[1]);
         const e2e_scenario scenario(one_phone_world());
-        std::vector<std::string> args = {std::string("-u") + kPhoneUuid, "-v3"};
+        std::vector<std::string> args = {std::string("-u") + kPhoneUuid, "-v6"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         // The set-up's end makes a second full start, after the connect stopped the scanner.
-        const process_result result = run_orvette_on(
-            scenario, args, {{"service discovery ended, available for new connection", 0, "q"}},
-            60000);
+        const process_result result =
+            run_orvette_on(scenario, args,
+                           {{"service discovery ended, available for new connection", 0, ""},
+                            {"scan start success", 0, "q"}},
+                           60000);
         ASSERT_TRUE(ended_cleanly(result));
 
         const trace_lines trace = scenario.read_trace();
