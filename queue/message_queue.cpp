@@ -18,7 +18,15 @@ message_queue::~message_queue() {
 }
 
 void message_queue::post(std::function<void()> item) {
+    if (diversion_) {
+        diversion_(std::move(item));
+        return;
+    }
     boost::asio::post(io_context_, std::move(item));
+}
+
+void message_queue::divert_posts(std::function<void(std::function<void()>)> diversion) {
+    diversion_ = std::move(diversion);
 }
 
 void message_queue::stop() {

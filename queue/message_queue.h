@@ -23,12 +23,19 @@ public:
     // True once stop has been called (from any thread), even while an item still runs.
     bool stopped() const { return io_context_.stopped(); }
 
+    // For single-threaded harnesses (fuzzing): while a diversion is set, post hands each
+    // item to it instead of the work thread, so the harness decides when, or whether, the
+    // item runs. Set or cleared only while no other thread posts; an empty function ends
+    // the diversion.
+    void divert_posts(std::function<void(std::function<void()>)> diversion);
+
 private:
     void run();
 
     boost::asio::io_context io_context_;
     std::unique_ptr<boost::asio::io_context::work> work_;
     boost::thread thread_;
+    std::function<void(std::function<void()>)> diversion_;
 };
 
 // The process-wide queue, built before the entry point runs.
