@@ -854,12 +854,17 @@ bool load_scenario_text(const std::string& text, const std::string& source, scen
     json document;
     try {
         document = json::parse(text, nullptr, true, /*ignore_comments=*/true);
-    } catch (const json::parse_error& e) {
-        // e.what() reads "[json.exception.parse_error.101] parse error at line 3, column 5: ...".
+    } catch (const json::exception& e) {
+        // e.what() reads "[json.exception.parse_error.101] parse error at line 3, column 5: ...";
+        // a number too large for a double ("1e999") is an out_of_range error of the parser,
+        // not a parse_error, and must be refused the same way.
         std::string what = e.what();
-        const size_t at = what.find("parse error");
-        error = "scenario " + source +
-                ": not valid JSON: " + (at == std::string::npos ? what : what.substr(at));
+        size_t at = what.find("parse error");
+        if (at == std::string::npos) {
+            const size_t tag_end = what.find("] ");
+            at = tag_end == std::string::npos ? 0 : tag_end + 2;
+        }
+        error = "scenario " + source + ": not valid JSON: " + what.substr(at);
         return false;
     }
     return load_scenario_json(document, source, out, error);
