@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
+# build-fuzz and runs each for the given number of seconds (default 60), one after the
+# other:
+#   scripts/fuzz.sh [seconds] [harness...]
+# Each harness starts from its committed seed corpus in fuzz/corpus/<harness>; what it
+# finds on the way goes to build-fuzz/corpus/<harness>, a failing input to
+# build-fuzz/artifacts/. A crash, a sanitizer report, a leak, an input that runs longer than
+# 10 s or memory above 2 GB fails the script. Executions per harness are printed at the end.
+set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+seconds="${1:-60}"
+shift || true
+harnesses=("$@")
+if [ "${#harnesses[@]}" -eq 0 ]; then
+    harnesses=(adv_data_fuzz event_script_fuzz scenario_fuzz)
+fi
+
+ORVETTE_PACKAGES+=(clang libclang-rt-14-dev libfuzzer-14-dev)
+ensure_packages
+
+dir="${ORVETTE_FUZZ_BUILD_DIR:-$ORVETTE_ROOT/build-fuzz}"
+cmake -S "$ORVETTE_ROOT" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DORVETTE_SANITIZE=address \
+    -DORVETTE_BUILD_FUZZ=ON -DORVETTE_BUILD_TESTS=OFF >/dev/null
+for harness in "${harnesses[@]}"; do
+    cmake --build "$dir" --target "$harness" -- -j"${ORVETTE_JOBS:-2}"
+done
+
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+# The process-lifetime allocations (driver layers, event objects) are not leaks.
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$ORVETTE_ROOT/scripts/lsan-suppressions.txt:print_suppressions=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+mkdir -p "$dir/artifacts"
+declare -A outcome executions
+failed=0
+for harness in "${harnesses[@]}"; do
+    work="$dir/corpus/$harness"
+    mkdir -p "$work"
+    options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048
+        -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$dir/artifacts/$harness-")
+    if [ -f "$ORVETTE_ROOT/fuzz/$harness.dict" ]; then
+        options+=(-dict="$ORVETTE_ROOT/fuzz/$harness.dict")
+    fi
+    if [ "$harness" = "scenario_fuzz" ]; then
+        options+=(-max_len=8192)
+    fi
+    echo "=== $harness: ${seconds} s ==="
+    log="$dir/$harness.log"
+    if "$dir/fuzz/$harness" "${options[@]}" "$work" "$ORVETTE_ROOT/fuzz/corpus/$harness" >"$log" 2>&1; then
+        outcome[$harness]="passed"
+    else
+        outcome[$harness]="FAILED"
+        failed=1
+        # The report of what went wrong, without the progress lines before it.
+        grep -v -E '^#[0-9]+' "$log" | tail -60 || true
+    fi
+    executions[$harness]="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+    grep -E '^#[0-9]+ *DONE' "$log" | tail -1 || true
+done
+
+echo "=== fuzzing summary ==="
+for harness in "${harnesses[@]}"; do
+    echo "$harness: ${outcome[$harness]}, ${executions[$harness]:-?} executions in ${seconds} s"
+done
+exit "$failed"
