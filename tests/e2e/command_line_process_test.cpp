@@ -64,6 +64,7 @@ TEST(CommandLineProcess, UnservedPortEndsTheRunWithTheDriverFailureAndExitCodeZe
     EXPECT_TRUE(contains(result.out, "'sim'")) << describe(result);
 }
 
+#if !defined(_WIN32)
 TEST(CommandLineProcess, HungChildIsKilledAtTheTimeLimit) {
     // The runner itself: a program that never ends must not hang the suite.
     process_options options;
@@ -89,6 +90,40 @@ TEST(CommandLineProcess, RunnerFeedsStepsAfterTheirOutputAppears) {
     EXPECT_EQ(result.err, "bye\n");
     EXPECT_EQ(result.steps_written, 2u);
 }
+#else
+// The same checks of the runner without /bin/sh.
+TEST(CommandLineProcess, HungChildIsKilledAtTheTimeLimit) {
+    // cmd.exe waits for ping, a grandchild that holds the output pipes too: the kill takes
+    // both.
+    process_options options;
+    options.args = {"/c", "ping -n 31 127.0.0.1 >nul"};
+    options.time_limit_ms = 300;
+    const process_result result = run_process("cmd.exe", options);
+    EXPECT_TRUE(result.timed_out) << describe(result);
+    EXPECT_FALSE(result.exited);
+    EXPECT_LT(result.elapsed_ms, 10000u);
+}
+
+TEST(CommandLineProcess, RunnerFeedsStepsAfterTheirOutputAppears) {
+    // Orvette answers each level key with a line, so each key must wait for the answer to
+    // the one before; closing stdin then ends the run. Line ends arrive as "\n" although
+    // the child writes "\r\n".
+    process_options options;
+    options.args = {"-csim", "-s"};
+    options.steps = {{"'-' to decrease logging level\n", 0, "+\n"},
+                     {"logging level 1\n", 10, "+\n"}};
+    options.time_limit_ms = 30000;
+    const process_result result = run_process(ORVETTE_BINARY, options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 0);
+    const size_t first = result.out.find("\nlogging level 1\n");
+    ASSERT_NE(first, std::string::npos) << describe(result);
+    EXPECT_NE(result.out.find("\nlogging level 2\n", first), std::string::npos) << describe(result);
+    EXPECT_TRUE(has_line(result.out, "Exiting")) << describe(result);
+    EXPECT_EQ(result.out.find('\r'), std::string::npos);
+    EXPECT_EQ(result.steps_written, 2u);
+}
+#endif
 
 TEST(CommandLineProcess, MissingProgramIsReportedNotStarted) {
     const process_result result = run_process("/nonexistent/orvette", {});

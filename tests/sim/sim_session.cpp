@@ -29,7 +29,9 @@ std::string write_temp_file(const std::string& name, const std::string& text) {
     const std::filesystem::path file = dir / name;
     std::ofstream out(file);
     out << text;
-    return file.string();
+    // Forward slashes on every system: tests paste the path into JSON text, where a
+    // Windows backslash would start an escape.
+    return file.generic_string();
 }
 
 std::string one_phone_world(const std::string& phone_extra, const std::string& top_extra,

@@ -9,6 +9,10 @@
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <io.h>
+#endif
+
 #include "queue/message_queue.h"
 
 namespace testing_support {
@@ -177,8 +181,13 @@ bool wait_until(const std::function<bool()>& condition, uint32_t real_ms_limit) 
 
 void route_stdout_to_stderr() {
     std::fflush(stdout);
+#if defined(_WIN32)
+    // No /dev/stderr: point the runtime's standard output descriptor at standard error's.
+    if (_dup2(_fileno(stderr), _fileno(stdout)) == 0) std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
     if (std::freopen("/dev/stderr", "w", stdout) != nullptr)
         std::setvbuf(stdout, nullptr, _IONBF, 0);
+#endif
 }
 
 }  // namespace testing_support

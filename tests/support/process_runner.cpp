@@ -1,8 +1,12 @@
 // POSIX implementation of the process runner: posix_spawn with three pipes, one poll loop
 // that reads both outputs, feeds stdin and watches the clock. Test support only, so it may
-// use the OS headers directly.
+// use the OS headers directly. (Windows: process_runner_windows.cpp; describe() below is
+// shared.)
 #include "tests/support/process_runner.h"
 
+#include <sstream>
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +19,6 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <sstream>
 
 extern char** environ;
 
@@ -259,6 +262,12 @@ process_result run_process(const std::string& program, const process_options& op
         std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count());
     return result;
 }
+
+}  // namespace testing_support
+
+#endif  // !_WIN32
+
+namespace testing_support {
 
 std::string describe(const process_result& result) {
     std::ostringstream text;

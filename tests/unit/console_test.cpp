@@ -18,6 +18,16 @@ constexpr long long kTicksPerMs = 10000;
 // 2024-03-09 12:34:56 UTC: seconds and milliseconds do not depend on the time zone.
 constexpr long long kWholeSecond = 1709987696LL * kTicksPerSecond;
 
+std::tm local_time(std::time_t seconds) {
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    return local;
+}
+
 }  // namespace
 
 TEST(Console, PrintfWritesExactlyTheFormattedTextAndReturnsItsLength) {
@@ -33,8 +43,7 @@ TEST(Console, TimestampShowsLocalTimeToTheMillisecond) {
     ASSERT_TRUE(std::regex_match(text, kTimestamp)) << text;
 
     const std::time_t seconds = static_cast<std::time_t>(kWholeSecond / kTicksPerSecond);
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = local_time(seconds);
     char expected[32];
     std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
     EXPECT_EQ(text, std::string(expected) + ".123");
@@ -55,8 +64,7 @@ TEST(Console, CurrentTimestampHasTheFormatAndIsNow) {
     const std::string text = make_timestamp();
     ASSERT_TRUE(std::regex_match(text, kTimestamp)) << text;
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = local_time(now);
     char year[8];
     std::strftime(year, sizeof year, "%Y", &local);
     EXPECT_EQ(text.substr(0, 4), year);
