@@ -1,8 +1,9 @@
 // Windows side of the platform layer: kernel event objects, threads from the C runtime,
-// ExitProcess. Ticks and time scaling are shared with the POSIX side (clock.cpp reads the
-// standard steady clock, which on Windows is the same monotonic counter GetTickCount64
-// follows); every timed wait here is cut into short real slices so that a change of the
-// clock's scale takes effect while a thread waits.
+// ExitProcess. Ticks and time scaling are shared with the POSIX side: clock.cpp reads the
+// standard steady clock, on Windows the high-resolution performance counter, not
+// GetTickCount64, whose 10-16 ms steps an accelerated clock would turn into seconds. Every
+// timed wait here is cut into short real slices so that a change of the clock's scale
+// takes effect while a thread waits.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif

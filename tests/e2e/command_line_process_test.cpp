@@ -125,6 +125,20 @@ TEST(CommandLineProcess, RunnerFeedsStepsAfterTheirOutputAppears) {
 }
 #endif
 
+TEST(CommandLineProcess, ArgumentsWithBlanksQuotesAndBackslashesArriveUnchanged) {
+    // On Windows the runner has to quote these into one command line for the child's C
+    // runtime to split again; the scenario error shows the port text as it arrived.
+    const std::string scenario = "no such dir\\\"quoted\" end\\";
+    process_options options;
+    options.args = {"-csim:" + scenario, std::string("-u") + kUuid};
+    options.stdin_text = "q\n";
+    options.time_limit_ms = 30000;
+    const process_result result = run_process(ORVETTE_BINARY, options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_TRUE(contains(result.out, "Error: scenario " + scenario + ": cannot open the file"))
+        << describe(result);
+}
+
 TEST(CommandLineProcess, MissingProgramIsReportedNotStarted) {
     const process_result result = run_process("/nonexistent/orvette", {});
     EXPECT_FALSE(result.started);
