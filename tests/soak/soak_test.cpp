@@ -1,0 +1,156 @@
+// The soak run: orvette against the simulated dongle with five phones in a crowded room and
+// rounds of faults, for as long as ORVETTE_SOAK_MINUTES says (simulated minutes; without it
+// the test is skipped, so that the normal suite stays short). scripts/soak.sh runs it.
+//   ORVETTE_SOAK_MINUTES     simulated minutes to run
+//   ORVETTE_SOAK_TIME_SCALE  how much faster than real time the clock runs (default 50)
+//   ORVETTE_SOAK_DIR         where the scenario, trace, console and summary go (default: a
+//                            fresh temporary directory, removed when the run passes)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "tests/soak/soak_plan.h"
+#include "tests/soak/soak_process.h"
+#include "tests/soak/trace_audit.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+// A program that settles at a size and stays there; the allowance covers the allocator's
+// own ups and downs, not growth with time.
+constexpr long memory_allowance_kb = 1024;
+
+double env_number(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    return std::strtod(text, nullptr);
+}
+
+std::string work_dir() {
+    if (const char* dir = std::getenv("ORVETTE_SOAK_DIR"); dir != nullptr && *dir != '\0') {
+        fs::create_directories(dir);
+        return dir;
+    }
+    std::string pattern = (fs::temp_directory_path() / "orvette-soak-XXXXXX").string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+long max_rss(const std::vector<soak::rss_sample>& samples, double from_s, double to_s) {
+    long most = 0;
+    for (const auto& s : samples) {
+        if (s.real_s >= from_s && s.real_s <= to_s) most = std::max(most, s.rss_kb);
+    }
+    return most;
+}
+
+std::vector<std::string> console_lines_with(const std::string& path, const std::string& text,
+                                            size_t& total) {
+    std::ifstream in(path);
+    std::vector<std::string> found;
+    std::string line;
+    total = 0;
+    while (std::getline(in, line)) {
+        ++total;
+        if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+}
+
+}  // namespace
+
+TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
+    const double minutes = env_number("ORVETTE_SOAK_MINUTES", 0);
+    if (minutes <= 0) GTEST_SKIP() << "set ORVETTE_SOAK_MINUTES (scripts/soak.sh does)";
+    const double scale = env_number("ORVETTE_SOAK_TIME_SCALE", 50);
+    const double duration_ms = minutes * 60000;
+
+    const std::string dir = work_dir();
+    ASSERT_FALSE(dir.empty());
+    const std::string scenario_path = dir + "/soak-scenario.json";
+    const std::string trace_path = dir + "/trace.jsonl";
+    const std::string console_path = dir + "/console.txt";
+
+    std::ifstream world_file(std::string(ORVETTE_SOURCE_DIR) +
+                             "/tests/soak/scenarios/soak-world.json");
+    const json world = json::parse(world_file, nullptr, true, /*ignore_comments=*/true);
+    const soak::soak_plan plan = soak::make_plan(world, duration_ms, scale, trace_path);
+    std::ofstream(scenario_path) << plan.scenario.dump(2) << '\n';
+
+    soak::soak_run_options options;
+    options.program = ORVETTE_BINARY;
+    options.args = {"-csim:" + scenario_path, "-v1"};
+    for (const auto& phone : plan.phones) options.args.push_back("-u" + phone.uuid);
+    options.console_path = console_path;
+    // A moment for start-up, then the planned simulated time.
+    options.run_real_s = 0.5 + duration_ms / scale / 1000;
+    const soak::soak_run_result run = soak::run_for_soak(options);
+    ASSERT_TRUE(run.started) << run.error;
+
+    std::ifstream trace(trace_path);
+    const soak::audit_result audit = soak::audit_trace(trace, plan);
+
+    // Figures, whatever the outcome.
+    std::ostringstream summary;
+    summary << "simulated: " << audit.last_t_ms / 3600000 << " h in " << run.real_s
+            << " s real (clock x" << scale << "), " << audit.lines << " trace lines\n";
+    summary << "fault rounds: " << plan.rounds << ", fault notes in the trace: " << audit.notes
+            << ", GATT time-outs: " << audit.gatt_timeouts << "\n";
+    summary << "set-ups: " << audit.setups << ", longest " << audit.max_setup_ms / 1000 << " s\n";
+    int connections = 0;
+    for (const auto& [name, p] : audit.phones) {
+        connections += static_cast<int>(p.connections.size());
+        summary << name << ": " << p.connections.size() << " connections, " << p.forced_disconnects
+                << " forced and " << p.faulty_disconnects << " faulty disconnections, back "
+                << p.returns << " times, longest " << p.max_return_ms / 1000 << " s, mean "
+                << (p.returns > 0 ? p.total_return_ms / p.returns / 1000 : 0) << " s\n";
+    }
+    summary << "connections in all: " << connections << "\n";
+    const double third = run.real_s / 3;
+    const long early_kb = max_rss(run.samples, run.real_s * 0.1, third);
+    const long late_kb = max_rss(run.samples, 2 * third, run.real_s);
+    summary << "resident memory (max per third of the run): " << max_rss(run.samples, 0, third)
+            << " kB, " << max_rss(run.samples, third, 2 * third) << " kB, " << late_kb << " kB; "
+            << run.samples.size() << " samples\n";
+    std::ofstream(dir + "/rss.csv") << [&] {
+        std::ostringstream csv;
+        csv << "real_s,sim_s,rss_kb\n";
+        for (const auto& s : run.samples) {
+            csv << s.real_s << ',' << s.real_s * scale << ',' << s.rss_kb << '\n';
+        }
+        return csv.str();
+    }();
+    std::ofstream(dir + "/summary.txt") << summary.str();
+    std::cout << summary.str() << "files: " << dir << "\n";
+
+    EXPECT_TRUE(run.exited && run.exit_code == 0 && !run.killed)
+        << "exit code " << run.exit_code << ", signal " << run.signal
+        << (run.killed ? ", killed after not quitting" : "");
+    EXPECT_GE(audit.last_t_ms, duration_ms * 0.95) << "the run fell short of its simulated time";
+    for (const std::string& failure : audit.failures) ADD_FAILURE() << failure;
+    for (const auto& [name, p] : audit.phones) {
+        EXPECT_GE(p.connections.size(), static_cast<size_t>(minutes / 10)) << name;
+    }
+    EXPECT_GT(audit.notes, 0) << "no fault struck";
+
+    size_t console_total = 0;
+    for (const char* text :
+         {"caught exception", "caught non-std::exception", "Unhandled exception"}) {
+        for (const auto& line : console_lines_with(console_path, text, console_total)) {
+            ADD_FAILURE() << "console: " << line;
+        }
+    }
+
+    EXPECT_LE(late_kb, early_kb + memory_allowance_kb)
+        << "resident memory grew from " << early_kb << " kB to " << late_kb << " kB";
+
+    if (!HasFailure() && std::getenv("ORVETTE_SOAK_DIR") == nullptr) fs::remove_all(dir);
+}

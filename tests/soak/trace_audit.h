@@ -1,0 +1,56 @@
+// Reads a soak run's trace and checks it: after every disconnection, forced or faulty, the
+// phone is connected and discovered again (its keep-alive read answered) unless a fault
+// keeps it away, and no set-up lasts longer than its own time limits allow.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/soak/soak_plan.h"
+
+namespace soak {
+
+// How long a phone may take to come back after a disconnection once nothing keeps it away:
+// the longest a set-up of another phone can hold the way (an attempt never answered, 65 s),
+// plus its own connection and discovery, with room to spare.
+constexpr double reconnect_bound_ms = 100000;
+// The longest a set-up may last: a 65 s attempt, then a discovery request that ends in the
+// stack's 30 s GATT time-out, with room to spare.
+constexpr double setup_bound_ms = 130000;
+
+struct connection_record {
+    uint16_t handle = 0;
+    int number = 0;             // the phone's n-th connection, as the trace counts them
+    double start_ms = 0;        // BLE_GAP_EVT_CONNECTED
+    double setup_end_ms = -1;   // the set-up's end step started RSSI reporting on it
+    double discovered_ms = -1;  // first keep-alive read answered after the set-up
+    double end_ms = -1;         // BLE_GAP_EVT_DISCONNECTED
+    int reason = -1;
+};
+
+struct phone_audit {
+    std::vector<connection_record> connections;
+    int forced_disconnects = 0;  // ended by the program (local host, 0x16)
+    int faulty_disconnects = 0;  // ended by the phone or the air
+    int returns = 0;             // disconnections after which it came back in time
+    double max_return_ms = 0;    // longest time from a disconnection to the next discovery
+    double total_return_ms = 0;
+};
+
+struct audit_result {
+    double last_t_ms = 0;
+    uint64_t lines = 0;
+    std::map<std::string, phone_audit> phones;
+    int setups = 0;
+    double max_setup_ms = 0;
+    int gatt_timeouts = 0;
+    int notes = 0;  // fault notes the world wrote
+    std::vector<std::string> failures;
+};
+
+audit_result audit_trace(std::istream& trace, const soak_plan& plan);
+
+}  // namespace soak
