@@ -15,8 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/test_context.h"

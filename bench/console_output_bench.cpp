@@ -4,9 +4,9 @@
 //
 //   console_output_bench [LINES] > file
 //   console_output_bench [LINES] | cat > /dev/null
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 
 #include "diag/console.h"

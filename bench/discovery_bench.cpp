@@ -9,257 +9,20 @@
 //
 //   discovery_bench [--cycles N] [--keep]
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/discovery_model.h"
 #include "tests/support/process_runner.h"
 
 namespace {
 
-using json = nlohmann::json;
-
-struct characteristic_spec {
-    std::string uuid;  // 4 hex digits, 32 hex digits, or "feature"/"challenge"/"response"
-    std::vector<std::string> properties;
-    std::string value;
-    bool cccd = false;
-};
-
-struct service_spec {
-    std::string uuid;  // 4 hex digits, 32 hex digits or "phone"
-    std::vector<characteristic_spec> characteristics;
-};
-
-struct database_spec {
-    std::string name;
-    std::string phone_uuid;
-    std::vector<service_spec> services;
-    bool scenario_default = false;  // the simulated phone's own standard profile
-};
-
-bool is_uuid16(const std::string& uuid) {
-    return uuid.size() == 4;
-}
-
-std::string hex_byte(int value) {
-    static const char digits[] = "0123456789abcdef";
-    return {digits[(value >> 4) & 0xF], digits[value & 0xF]};
-}
-
-characteristic_spec readable(const std::string& uuid, const std::string& value = "00") {
-    return {uuid, {"read"}, value, false};
-}
-
-// The profile every simulated phone has unless its scenario gives another; described here
-// only to count its transactions (the scenario leaves it to the phone).
-database_spec standard_profile() {
-    database_spec db;
-    db.name = "standard profile";
-    db.phone_uuid = "a0a489971097bba1b343eddd8f50f6ac";
-    db.scenario_default = true;
-    db.services = {
-        {"1800", {readable("2A00"), readable("2A01")}},
-        {"1801", {{"2A05", {"indicate"}, "", true}}},
-        {"phone",
-         {readable("feature", "01"),
-          {"challenge", {"write_without_response"}, "", false},
-          {"response", {"notify"}, "", true}}},
-    };
-    return db;
-}
-
-// Ten services and forty characteristics: four 16-bit services with 16-bit characteristics,
-// the phone's own service, and five vendor services with 128-bit characteristics.
-database_spec large_database() {
-    database_spec db;
-    db.name = "large database";
-    db.phone_uuid = "c0ffee00c0ffee00c0ffee00c0ffee00";
-    db.services = {
-        {"1800", {readable("2A00", "4c61726765"), readable("2A01", "4000")}},
-        {"1801", {{"2A05", {"indicate"}, "", true}}},
-        {"180A",
-         {readable("2A29"), readable("2A24"), readable("2A25"), readable("2A27"), readable("2A26"),
-          readable("2A28")}},
-        {"180F", {{"2A19", {"read", "notify"}, "64", true}}},
-        {"phone",
-         {readable("feature", "01"),
-          {"challenge", {"write_without_response"}, "", false},
-          {"response", {"notify"}, "", true}}},
-    };
-    const int vendor_characteristics[] = {6, 6, 5, 5, 5};
-    const std::string common_tail = "0b5a4c1d9e2f30a1b2c3d4e5";
-    for (int s = 0; s < 5; ++s) {
-        service_spec service{"6e4000" + hex_byte(s + 1) + common_tail, {}};
-        for (int c = 0; c < vendor_characteristics[s]; ++c) {
-            service.characteristics.push_back(
-                readable("7f" + hex_byte(s + 1) + hex_byte(c + 1) + "00" + common_tail));
-        }
-        db.services.push_back(service);
-    }
-    return db;
-}
-
-size_t characteristic_count(const database_spec& db) {
-    size_t count = 0;
-    for (const auto& service : db.services) count += service.characteristics.size();
-    return count;
-}
-
-// Entries of one UUID size that fit one discovery response at the default ATT MTU of 23:
-// three 16-bit services (6 bytes each) or characteristic declarations (7 bytes each), or
-// one 128-bit one (20 or 21 bytes).
-size_t responses_for(const std::vector<bool>& entries_are_uuid16) {
-    size_t responses = 0;
-    size_t run = 0;
-    for (size_t i = 0; i < entries_are_uuid16.size(); ++i) {
-        if (!entries_are_uuid16[i]) {
-            responses += run > 0 ? (run + 2) / 3 : 0;
-            run = 0;
-            ++responses;
-            continue;
-        }
-        ++run;
-    }
-    return responses + (run + 2) / 3;
-}
-
-struct transaction_count {
-    size_t services = 0;
-    size_t characteristics = 0;
-    size_t reads = 0;
-    size_t total() const { return services + characteristics + reads; }
-};
-
-// The fewest requests this discovery makes: full service responses plus the one that finds
-// no more, the same for characteristic declarations, one read of each 128-bit service's
-// declaration and one of each characteristic's declaration.
-transaction_count minimum_transactions(const database_spec& db) {
-    std::vector<bool> services;
-    std::vector<bool> declarations;
-    transaction_count count;
-    for (const auto& service : db.services) {
-        services.push_back(is_uuid16(service.uuid));
-        if (!is_uuid16(service.uuid)) ++count.reads;
-        for (const auto& characteristic : service.characteristics) {
-            declarations.push_back(is_uuid16(characteristic.uuid));
-            ++count.reads;
-        }
-    }
-    count.services = responses_for(services) + 1;
-    count.characteristics = responses_for(declarations) + 1;
-    return count;
-}
-
-json gatt_json(const database_spec& db) {
-    json services = json::array();
-    for (const auto& service : db.services) {
-        json characteristics = json::array();
-        for (const auto& characteristic : service.characteristics) {
-            json made{{"uuid", characteristic.uuid}, {"properties", characteristic.properties}};
-            if (!characteristic.value.empty()) made["value"] = characteristic.value;
-            if (characteristic.cccd) made["cccd"] = true;
-            characteristics.push_back(made);
-        }
-        services.push_back({{"uuid", service.uuid}, {"characteristics", characteristics}});
-    }
-    return json{{"services", services}};
-}
-
-json scenario_for(const std::vector<database_spec>& databases, const std::string& trace_path) {
-    json phones = json::array();
-    for (const auto& db : databases) {
-        // Answers come one connection event after the request and the phones never ask for
-        // other connection parameters, so the interval stays the program's 7.5 ms.
-        json phone{{"name", db.name},
-                   {"uuid", db.phone_uuid},
-                   {"adv_interval_ms", 100},
-                   {"rssi", -55},
-                   {"response_latency", 1}};
-        if (!db.scenario_default) phone["gatt"] = gatt_json(db);
-        phones.push_back(phone);
-    }
-    return json{
-        {"name", "discovery benchmark"}, {"seed", 7}, {"trace", trace_path}, {"phones", phones}};
-}
-
-// One connection's set-up as the trace shows it.
-struct setup_sample {
-    std::string phone;
-    double connected_ms = 0;
-    double first_event_ms = 0;
-    double interval_ms = 0;
-    double ended_ms = 0;
-    size_t transactions = 0;
-    size_t refused = 0;
-    int64_t last_answer_event = -1;
-};
-
-bool is_gatt_request(const std::string& call) {
-    return call == "sd_ble_gattc_primary_services_discover" ||
-           call == "sd_ble_gattc_characteristics_discover" || call == "sd_ble_gattc_read" ||
-           call == "sd_ble_gattc_write";
-}
-
-struct trace_summary {
-    std::vector<setup_sample> complete;
-    size_t cut_short = 0;  // set-ups a disconnection ended before discovery did
-};
-
-trace_summary read_setups(const std::string& trace_path) {
-    trace_summary summary;
-    std::map<int, setup_sample> open;
-    std::ifstream in(trace_path);
-    std::string text;
-    while (std::getline(in, text)) {
-        const json line = json::parse(text, nullptr, false);
-        if (line.is_discarded() || !line.is_object()) continue;
-        if (line.contains("event")) {
-            const std::string event = line["event"];
-            if (!line.contains("conn_handle")) continue;
-            const int handle = line["conn_handle"];
-            if (event == "BLE_GAP_EVT_CONNECTED") {
-                setup_sample sample;
-                sample.phone = line.value("phone", "");
-                sample.connected_ms = line["t"];
-                sample.first_event_ms = line.value("first_conn_event", sample.connected_ms);
-                sample.interval_ms = 1.25 * line["conn_params"]["min_conn_interval"].get<double>();
-                open[handle] = sample;
-            } else if (event == "BLE_GAP_EVT_DISCONNECTED") {
-                if (open.erase(handle) > 0) ++summary.cut_short;
-            } else if (line.contains("conn_event") && open.count(handle) > 0) {
-                open[handle].last_answer_event = line["conn_event"];
-            }
-            continue;
-        }
-        if (!line.contains("call") || !line.contains("args")) continue;
-        const json& args = line["args"];
-        if (!args.is_object() || !args.contains("conn_handle")) continue;
-        const int handle = args["conn_handle"];
-        auto found = open.find(handle);
-        if (found == open.end()) continue;
-        const std::string call = line["call"];
-        if (is_gatt_request(call)) {
-            if (line["result"] == 0) {
-                ++found->second.transactions;
-            } else {
-                ++found->second.refused;
-            }
-        } else if (call == "sd_ble_gap_rssi_start") {
-            found->second.ended_ms = line["t"];
-            summary.complete.push_back(found->second);
-            open.erase(found);
-        }
-    }
-    return summary;
-}
+using namespace discovery_bench;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -267,13 +30,14 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
-void report(const database_spec& db, const std::vector<setup_sample>& samples) {
+// False when the trace holds no complete discovery of this database.
+bool report(const database_spec& db, const std::vector<setup_sample>& samples) {
     const transaction_count minimum = minimum_transactions(db);
     std::printf("  %s (%zu services, %zu characteristics):\n", db.name.c_str(), db.services.size(),
                 characteristic_count(db));
     if (samples.empty()) {
         std::printf("    no complete discovery in the trace\n");
-        return;
+        return false;
     }
     std::vector<double> durations;
     std::vector<double> events_used;
@@ -308,6 +72,7 @@ void report(const database_spec& db, const std::vector<setup_sample>& samples) {
         "phone needs %zu (each request goes out in one event, its answer comes in the next): "
         "%.0f lost between answer and next request\n",
         events, 2 * n, std::max(0.0, events - static_cast<double>(2 * n)));
+    return true;
 }
 
 std::string make_work_dir() {
@@ -359,16 +124,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const trace_summary summary = read_setups(trace_path);
+    std::ifstream trace(trace_path);
+    const trace_summary summary = read_setups(trace);
     std::printf(
         "Discovery, simulated time from BLE_GAP_EVT_CONNECTED to the end of discovery (the RSSI "
         "start), real-time run:\n");
+    bool measured_all = true;
     for (const auto& db : databases) {
         std::vector<setup_sample> mine;
         for (const auto& s : summary.complete) {
             if (s.phone == db.name) mine.push_back(s);
         }
-        report(db, mine);
+        measured_all = report(db, mine) && measured_all;
     }
     if (summary.cut_short > 0) {
         std::printf("  (%zu set-ups were cut short by a disconnection and are not counted)\n",
@@ -379,5 +146,5 @@ int main(int argc, char** argv) {
     } else {
         std::filesystem::remove_all(dir);
     }
-    return 0;
+    return measured_all ? 0 : 1;
 }
