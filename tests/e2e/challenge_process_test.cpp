@@ -54,7 +54,7 @@ bool ends_waited_request(const trace_line& line) {
 
 TEST(ChallengeProcess, PhonesWithoutTheirCharacteristicsAreReportedAndNeverWritten) {
     const e2e_scenario scenario =
-        e2e_scenario::from_file("gatt_missing_characteristics.json", {{"time_scale", 4}});
+        e2e_scenario::from_file("gatt_missing_characteristics.json", {{"time_scale", 2}});
     const process_result result = run_orvette_on(
         scenario,
         {std::string("-u") + kUuidA, "-u55555555555555555555555555555555",
