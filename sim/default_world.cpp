@@ -36,7 +36,7 @@ const char* default_world_text() {
     {
       "name": "shop-beacon",
       "adv_interval_ms": 300,
-      "data": { "flags": 6, "manufacturer": "4c00 0215 5a1c0e7d93b24f68a0d4c7e21b9f3a58 0001 0002 c5" },
+      "data": { "flags": 6, "manufacturer": "ffff 0215 5a1c0e7d93b24f68a0d4c7e21b9f3a58 0001 0002 c5" },
       "rssi": -78
     },
     {
