@@ -50,12 +50,9 @@ ble_gap_conn_params_t connect_conn_params() {
     return params;
 }
 
-// The attempt has gone on past its limit: cancel it and, with -x, stop the test here.
-void give_up_attempt() {
-    console_printf(
-        "%s: Thread %d: ERROR: never got BLE_GAP_EVT_CONNECTED or BLE_GAP_TIMEOUT_SRC_CONN after "
-        "waiting %d milliseconds.\n",
-        make_timestamp().c_str(), thread_id(), static_cast<int>(connect_wait_limit_ms));
+// Withdraws a request whose outcome is no longer awaited. Left pending, it could still
+// connect the phone after its set-up was ended, and that link would belong to no phone.
+void cancel_connect_request() {
     uint32_t result;
     {
         std::lock_guard<std::mutex> guard(test_context.driver_lock);
@@ -65,6 +62,15 @@ void give_up_attempt() {
         console_printf("%s: sd_ble_gap_connect_cancel failed %s", make_timestamp().c_str(),
                        error_code_name(result).c_str());
     }
+}
+
+// The attempt has gone on past its limit: cancel it and, with -x, stop the test here.
+void give_up_attempt() {
+    console_printf(
+        "%s: Thread %d: ERROR: never got BLE_GAP_EVT_CONNECTED or BLE_GAP_TIMEOUT_SRC_CONN after "
+        "waiting %d milliseconds.\n",
+        make_timestamp().c_str(), thread_id(), static_cast<int>(connect_wait_limit_ms));
+    cancel_connect_request();
     if (test_context.exit_on_error) {
         console_printf("Exit test program immediately\n");
         platform::exit_process(0);
@@ -154,6 +160,7 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rss
             "ERROR: WaitForSingleObject returned unexpected value %d while waiting for "
             "BLE_GAP_EVT_CONNECTED\n",
             static_cast<int>(waited));
+        cancel_connect_request();
         service_discovery_end();
     }
     std::fflush(stdout);

@@ -226,4 +226,24 @@ TEST_F(ConnectionTest, AFailedWaitIsReportedWithItsValueAndEndsTheAttempt) {
     EXPECT_EQ(test_context.phone_in_setup.load(), nullptr);
 }
 
+TEST_F(ConnectionTest, AFailedWaitWithdrawsTheRequestBeforeScanningStartsAgain) {
+    // Otherwise the stack would still connect the phone after its set-up had ended, and the
+    // link would belong to no phone: every later attempt would be refused for good.
+    test_context.connected_event = nullptr;
+    testing::internal::CaptureStdout();
+    on_adv_report(make_address({1, 2, 3, 4, 5, 6}), phone_a, -50);
+    finish();
+    const auto calls = backend->calls();
+    std::vector<std::string> names;
+    for (const auto& call : calls) {
+        if (call.name != "gap_connect" && call.name != "gap_connect_cancel" &&
+            call.name != "gap_scan_start") {
+            continue;
+        }
+        names.push_back(call.name);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"gap_connect", "gap_connect_cancel", "gap_scan_start"}));
+}
+
 }  // namespace
