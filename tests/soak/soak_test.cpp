@@ -109,8 +109,10 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
     for (const auto& [name, p] : audit.phones) {
         connections += static_cast<int>(p.connections.size());
         summary << name << ": " << p.connections.size() << " connections, " << p.forced_disconnects
-                << " forced and " << p.faulty_disconnects << " faulty disconnections, back "
-                << p.returns << " times, longest " << p.max_return_ms / 1000 << " s, mean "
+                << " forced and " << p.faulty_disconnects << " faulty disconnections; back "
+                << p.returns << " times (lost again before that " << p.lost_again
+                << ", still owed at the end " << p.open_at_end << "), longest "
+                << p.max_return_ms / 1000 << " s, mean "
                 << (p.returns > 0 ? p.total_return_ms / p.returns / 1000 : 0) << " s\n";
     }
     summary << "connections in all: " << connections << "\n";

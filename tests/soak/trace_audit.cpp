@@ -191,9 +191,15 @@ class auditor {
                 continue;
             }
             // Lost again before it was discovered: that disconnection is checked on its own.
-            if (c.end_ms >= 0 && c.end_ms <= until) return;
+            if (c.end_ms >= 0 && c.end_ms <= until) {
+                ++audit.lost_again;
+                return;
+            }
         }
-        if (until >= last_t) return;  // the run ended before anything was owed
+        if (until >= last_t) {
+            ++audit.open_at_end;  // the run ended before anything was owed
+            return;
+        }
         fail(phone + " lost its link at " + ms_text(lost_at) +
              " and was not connected and discovered again by " + ms_text(until));
     }

@@ -36,6 +36,8 @@ struct phone_audit {
     int forced_disconnects = 0;  // ended by the program (local host, 0x16)
     int faulty_disconnects = 0;  // ended by the phone or the air
     int returns = 0;             // disconnections after which it came back in time
+    int lost_again = 0;          // ... after which it was lost again before discovery
+    int open_at_end = 0;         // ... whose time was not up when the run ended
     double max_return_ms = 0;    // longest time from a disconnection to the next discovery
     double total_return_ms = 0;
 };
