@@ -225,9 +225,8 @@ uint32_t test_run(const run_config& config) {
     result = enable_stack();
     if (result != NRF_SUCCESS) return result;
 
-    result = scan_start();
-    if (result != NRF_SUCCESS) return result;
-
+    // Made before scanning starts: the first report can reach the work thread at once, and
+    // its connection attempt waits on connected_event.
     if (!create_event_object(
             test_context.write_rsp_event, false,
             "failed to create event for receiving BLE_GATTC_EVT_WRITE_RSP. error = %d\n") ||
@@ -242,6 +241,9 @@ uint32_t test_run(const run_config& config) {
             "failed to create event for receiving BLE_GAP_EVT_CONNECTED. error = %d\n")) {
         return NRF_ERROR_NO_MEM;
     }
+
+    result = scan_start();
+    if (result != NRF_SUCCESS) return result;
 
     periodic_thread keepalive;
     periodic_thread advertising;
