@@ -200,17 +200,19 @@ TEST(RunStartup, HardResetResetsTheDongleAndExitsWithoutClosing) {
 }
 
 TEST(RunShutdown, EventsArrivingAfterQuitPrintNothing) {
-    // The phone stops answering once it is set up, so the first keep-alive read waits for the
-    // stack's GATT time-out, 30 s of clock later. Quitting while it waits makes the shutdown
+    // The phone stops answering once it is set up (its standard profile takes fifteen
+    // discovery requests), so the first keep-alive read waits for the stack's GATT time-out,
+    // 30 s of clock later. Quitting while it waits makes the shutdown
     // wait for that event, and a steady stream of events that the program prints whatever
     // the level goes on meanwhile: neither may print anything after the quit.
     nlohmann::json world = one_phone_world();
-    world["faults"] = {{{"type", "gatt_silent"}, {"phone", "phone-a"}, {"from_ms", 2000}},
-                       {{"type", "event"},
-                        {"event", "BLE_GAP_EVT_SCAN_REQ_REPORT"},
-                        {"at_ms", 100},
-                        {"every_ms", 100},
-                        {"count", 1000}}};
+    world["faults"] = {
+        {{"type", "gatt_silent"}, {"phone", "phone-a"}, {"connection", 1}, {"after_requests", 15}},
+        {{"type", "event"},
+         {"event", "BLE_GAP_EVT_SCAN_REQ_REPORT"},
+         {"at_ms", 100},
+         {"every_ms", 100},
+         {"count", 1000}}};
     const e2e_scenario scenario(world);
     const std::string storm_line = "BLE_GAP_EVT_SCAN_REQ_REPORT event is not handled";
     const process_result result =
