@@ -88,8 +88,11 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rss
 
     const auto found = test_context.phone_registry.find(uuid);
     phone_record* phone = found != test_context.phone_registry.end() ? found->second : nullptr;
+    // A run that is quitting starts no attempt: events are dropped from now on, so its
+    // outcome could never arrive, and the shutdown would sit out the whole limit for it.
     if (test_context.phone_in_setup.load() != nullptr || phone == nullptr ||
-        phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID) {
+        phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID ||
+        test_context.quit_requested.load()) {
         if (log_enabled(6)) {
             console_printf("Advertisement RSSI = %d, MAC = %s, UUID = %s\n", rssi, mac.c_str(),
                            uuid.c_str());

@@ -378,8 +378,11 @@ void adv_report_work::operator()() const {
 void scan_resume_work::operator()() const {
     try {
         // While a phone is being set up the scanner stays paused; the end of the set-up
-        // makes the full start.
-        if (test_context.phone_in_setup.load() == nullptr) scan_restart();
+        // makes the full start. A run that is quitting is about to close the driver: a
+        // restart then would only fail against it.
+        if (test_context.phone_in_setup.load() == nullptr && !test_context.quit_requested.load()) {
+            scan_restart();
+        }
     } catch (const std::exception& e) {
         console_printf("caught exception from scan re-start: %s\n", e.what());
     } catch (...) {

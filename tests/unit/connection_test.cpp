@@ -246,4 +246,17 @@ TEST_F(ConnectionTest, AFailedWaitWithdrawsTheRequestBeforeScanningStartsAgain) 
               (std::vector<std::string>{"gap_connect", "gap_connect_cancel", "gap_scan_start"}));
 }
 
+TEST_F(ConnectionTest, WorkLeftQueuedWhenTheRunQuitsTouchesNothing) {
+    // The shutdown closes the driver and then waits for the work thread: an attempt begun now
+    // could only time out, and a scan restart could only fail.
+    test_context.quit_requested = true;
+    testing::internal::CaptureStdout();
+    on_adv_report(make_address({1, 2, 3, 4, 5, 6}), phone_a, -50);
+    scan_resume_work{}();
+    finish();
+    EXPECT_TRUE(backend->calls_named("gap_connect").empty());
+    EXPECT_TRUE(backend->calls_named("gap_scan_start").empty());
+    EXPECT_EQ(test_context.phone_in_setup.load(), nullptr);
+}
+
 }  // namespace
