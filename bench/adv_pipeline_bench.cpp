@@ -69,6 +69,9 @@ const std::vector<report_kind>& report_kinds() {
 }
 
 bench::resume_counting_backend* the_backend = nullptr;
+// Connected all along: its reports go the whole way through on_adv_report without starting
+// an attempt.
+phone_record monitored_phone{monitored_uuid};
 
 void set_up_program_state() {
     the_backend = bench::make_bench_adapter();
@@ -77,9 +80,8 @@ void set_up_program_state() {
     // The first event's thread line is start-up output, not part of the pipeline.
     test_context.first_event_pending = false;
     test_context.connected_event = platform::create_event(true, false);
-    auto* phone = new phone_record(monitored_uuid);  // lives as long as the process, as in a run
-    phone->conn_handle = 0;
-    test_context.phone_registry[phone->uuid] = phone;
+    monitored_phone.conn_handle = 0;
+    test_context.phone_registry[monitored_phone.uuid] = &monitored_phone;
 }
 
 // Builds the report as the driver does: the data in the program's scan buffer.

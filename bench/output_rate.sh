@@ -19,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 
 echo "Console output alone, a flush after every line:"
 printf "  to a file: "
-"$console_bench" 2>&1 >"$work/console.txt"
+{ "$console_bench" >"$work/console.txt"; } 2>&1
 printf "  to a pipe: "
 { "$console_bench" 2>&3 | cat >/dev/null; } 3>&1
 
