@@ -199,15 +199,18 @@ void characteristic_metadata_discovery_start() {
 }
 
 void on_gattc_evt_read_response(const ble_gattc_evt_t& gattc_evt) {
-    platform::set_event(test_context.read_rsp_event.load());
-
+    const platform::event_handle read_rsp_event = test_context.read_rsp_event.load();
     phone_record* phone = test_context.phone_in_setup.load();
     // Only the phone in setup has a chain read outstanding; an answer from any other
     // connection is a keep-alive answer and must not touch the phone's records.
     if (phone == nullptr || gattc_evt.conn_handle != phone->conn_handle.load()) {
+        platform::set_event(read_rsp_event);
         print_keepalive_answer(gattc_evt);
         return;
     }
+    // The stack runs one GATT procedure per link, so on the set-up's link an answer that
+    // the chain takes is its own read's. It must not wake a keep-alive read waiting on
+    // another phone: that read would count as answered and its own failure go unseen.
 
     const ble_gattc_evt_read_rsp_t& rsp = gattc_evt.params.read_rsp;
     if (gattc_evt.gatt_status != BLE_GATT_STATUS_SUCCESS) {
@@ -225,6 +228,8 @@ void on_gattc_evt_read_response(const ble_gattc_evt_t& gattc_evt) {
         return;
     }
 
+    // Not the chain's answer, so possibly the one a waiting request expects.
+    platform::set_event(read_rsp_event);
     console_printf(
         "%s: on_gattc_evt_read_response conn_handle = %d read handle = 0x%04X #bytes = %d offset = "
         "%d was not for any characteristic we are discovering\n",

@@ -139,21 +139,22 @@ TEST(KeepAliveProcess, EveryCycleReadsEachPhoneChallengesItAndTheEleventhForcesR
     EXPECT_EQ(count_lines_with(result.out, kMetadataDone), 4u);
 }
 
-TEST(KeepAliveProcess, UnansweredReadIsAbortedByTheTimeOutAndALinkDropAbortsWithoutDisconnect) {
-    // 'silent' takes its 15 set-up requests and never answers the keep-alive read, so the
-    // stack times it out after 30 s; 'hangup' ends the link instead of answering its read.
-    // Neither misbehaves on its second connection.
+TEST(KeepAliveProcess, LinkDropAbortsWithoutDisconnectAndTimeOutAbortsDespiteAnotherSetUp) {
+    // 'hangup' (first in key order) ends the link instead of answering its keep-alive read.
+    // 'silent' takes its 15 set-up requests and never answers its read, so the stack times
+    // it out after 30 s, while 'hangup' is connected and discovered again meanwhile. Neither
+    // misbehaves on its second connection.
     const e2e_scenario scenario(nlohmann::json::parse(R"({
         "seed": 32, "time_scale": 10,
         "phones": [
-          { "name": "silent", "uuid": "a0a489971097bba1b343eddd8f50f6ac", "adv_interval_ms": 100 },
-          { "name": "hangup", "uuid": "feedfeadfeadfeadfeadfeadfeadfead", "adv_interval_ms": 100 } ],
+          { "name": "hangup", "uuid": "a0a489971097bba1b343eddd8f50f6ac", "adv_interval_ms": 100 },
+          { "name": "silent", "uuid": "feedfeadfeadfeadfeadfeadfeadfead", "adv_interval_ms": 100 } ],
         "faults": [
-          { "type": "gatt_silent", "phone": "silent", "connection": 1, "after_requests": 15 },
-          { "type": "disconnect", "phone": "hangup", "connection": 1, "after_requests": 15 } ] })"));
+          { "type": "disconnect", "phone": "hangup", "connection": 1, "after_requests": 15 },
+          { "type": "gatt_silent", "phone": "silent", "connection": 1, "after_requests": 15 } ] })"));
     const process_result result =
         run_orvette_on(scenario, {std::string("-u") + kUuidA, std::string("-u") + kUuidB, "-v4"},
-                       {{std::string("disable notify for ") + kUuidA, 0, ""},
+                       {{"current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT", 0, ""},
                         {std::string("disable notify for ") + kUuidB, 0, ""},
                         {"got expected BLE_GATTC_EVT_WRITE_RSP", 300, "q"}},
                        110000);
@@ -161,27 +162,15 @@ TEST(KeepAliveProcess, UnansweredReadIsAbortedByTheTimeOutAndALinkDropAbortsWith
     const trace_lines trace = scenario.read_trace();
     const std::vector<std::string> lines = gatt_e2e::console_lines(result.out);
 
-    // The time-out aborts the read, and the program drops the link that still stands.
-    const int silent = connection_handle(trace, "silent");
-    ASSERT_GE(silent, 0);
-    const size_t timeout = trace_event_index(trace, "BLE_GATTC_EVT_TIMEOUT");
-    ASSERT_NE(timeout, npos);
-    EXPECT_EQ(trace[timeout]["conn_handle"], silent);
-    const size_t dropped = trace_call_index(trace, "sd_ble_gap_disconnect", timeout);
-    ASSERT_NE(dropped, npos);
-    EXPECT_EQ(gatt_e2e::conn_handle_of(trace[dropped]), silent);
-    const size_t timeout_line =
-        line_index(lines, "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT");
-    ASSERT_NE(timeout_line, npos);
-    EXPECT_NE(line_index(lines, kAbortedRead, timeout_line), npos);
-    EXPECT_NE(connected_index(trace, "silent", 2), npos) << "'silent' never came back";
-
     // The link that drops during the wait aborts the read; the program has nothing left to
     // disconnect.
     const int hangup = connection_handle(trace, "hangup");
     ASSERT_GE(hangup, 0);
+    const size_t hangup_setup =
+        trace_call_index(trace, "sd_ble_gap_rssi_start", connected_index(trace, "hangup"));
+    ASSERT_NE(hangup_setup, npos);
     size_t read = npos;
-    for (size_t i = dropped; i < trace.size() && read == npos; ++i) {
+    for (size_t i = hangup_setup; i < trace.size() && read == npos; ++i) {
         if (is_feature_read(trace[i], hangup)) read = i;
     }
     ASSERT_NE(read, npos);
@@ -194,11 +183,32 @@ TEST(KeepAliveProcess, UnansweredReadIsAbortedByTheTimeOutAndALinkDropAbortsWith
     EXPECT_TRUE(calls_on(trace, "sd_ble_gap_disconnect", hangup, read, back).empty());
     const size_t cancel_line = line_index(
         lines,
-        "TS: BLE_GAP_EVT_DISCONNECTED while GATTC read/write in progress. Cancel read/write.",
-        timeout_line);
+        "TS: BLE_GAP_EVT_DISCONNECTED while GATTC read/write in progress. Cancel read/write.");
     ASSERT_NE(cancel_line, npos);
     EXPECT_NE(line_index(lines, kAbortedRead, cancel_line), npos);
+
+    // The next read waits out the other phone's new set-up, whose reads are not its answer,
+    // until the time-out aborts it; the program then drops the link that still stands.
+    const int silent = connection_handle(trace, "silent");
+    ASSERT_GE(silent, 0);
+    const size_t timeout = trace_event_index(trace, "BLE_GATTC_EVT_TIMEOUT");
+    ASSERT_NE(timeout, npos);
+    EXPECT_EQ(trace[timeout]["conn_handle"], silent);
+    EXPECT_LT(back, timeout) << "'hangup' was not set up again during the wait";
+    const size_t dropped = trace_call_index(trace, "sd_ble_gap_disconnect", timeout);
+    ASSERT_NE(dropped, npos);
+    EXPECT_EQ(gatt_e2e::conn_handle_of(trace[dropped]), silent);
+    const size_t timeout_line =
+        line_index(lines, "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT", cancel_line);
+    ASSERT_NE(timeout_line, npos);
+    EXPECT_EQ(line_index(std::vector<std::string>(lines.begin() + cancel_line,
+                                                  lines.begin() + timeout_line),
+                         "got expected BLE_GATTC_EVT_READ_RSP"),
+              npos)
+        << "the waiting read took another phone's answer for its own";
+    EXPECT_NE(line_index(lines, kAbortedRead, timeout_line), npos);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), kAbortedRead), 2);
+    EXPECT_NE(connected_index(trace, "silent", 2), npos) << "'silent' never came back";
 }
 
 TEST(KeepAliveProcess, ReadNeverAnsweredNorAbortedEndsTheProcessAfterItsLimit) {

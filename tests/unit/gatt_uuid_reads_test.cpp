@@ -237,10 +237,31 @@ TEST_F(uuid_reads_test, outside_a_setup_an_answer_only_signals_and_prints) {
     EXPECT_EQ("", finish_capture());
 }
 
-TEST_F(uuid_reads_test, every_answer_signals_the_read_event) {
-    phone->services = {service(BLE_UUID_TYPE_UNKNOWN, 0x0001, 0x0006)};
+TEST_F(uuid_reads_test, only_answers_the_chain_does_not_take_wake_a_waiting_read) {
+    // The chain's own answers on the set-up's link: a read waiting on another phone must
+    // not take them for its answer.
+    phone->services = {service(BLE_UUID_TYPE_UNKNOWN, 0x0001, 0x0006),
+                       service(BLE_UUID_TYPE_UNKNOWN, 0x0007, 0x0009)};
+    phone->services[0].characteristics = {characteristic(0x0002, 0x0003)};
     answer(0x0001, counting_bytes());
+    answer(0x0002, {0x02, 0x03, 0x00, 0x00, 0x2a});
+    EXPECT_EQ(platform::wait_timeout, platform::wait_for_event(test_context.read_rsp_event, 0));
+
+    // An answer from another connection, or one on the set-up's link that matches nothing,
+    // may be what a waiting read expects.
+    answer(0x000C, {1}, 0, 3);
     EXPECT_EQ(platform::wait_object_0, platform::wait_for_event(test_context.read_rsp_event, 0));
+    capture();
+    answer(0x000C, {1});
+    finish_capture();
+    EXPECT_EQ(platform::wait_object_0, platform::wait_for_event(test_context.read_rsp_event, 0));
+    EXPECT_EQ(platform::wait_timeout, platform::wait_for_event(test_context.read_rsp_event, 0));
+
+    // An error on the set-up's link ends the set-up; it is the chain's answer too.
+    capture();
+    answer(0x0007, {}, BLE_GATT_STATUS_ATTERR_READ_NOT_PERMITTED);
+    finish_capture();
+    EXPECT_EQ(nullptr, test_context.phone_in_setup.load());
     EXPECT_EQ(platform::wait_timeout, platform::wait_for_event(test_context.read_rsp_event, 0));
 }
 
