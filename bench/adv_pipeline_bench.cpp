@@ -20,53 +20,18 @@
 #include <vector>
 
 #include "app/test_context.h"
+#include "bench/adv_reports.h"
 #include "bench/resume_counting_backend.h"
 #include "link/event_dispatcher.h"
-#include "radio/scanning.h"
 
 namespace {
+
+using namespace adv_pipeline_bench;
 
 // 1,000,000 baud with 8 data bits, no parity and one stop bit is 100,000 bytes/s; a report
 // takes about 46 bytes on the wire (framing and packet header, the report's fixed fields,
 // a short advertisement), so the link brings at most about 2,170 reports/s.
 constexpr double link_ceiling_reports_per_s = 2170.0;
-
-const char* const monitored_uuid = "a0a489971097bba1b343eddd8f50f6ac";
-
-struct report_kind {
-    const char* name;
-    std::vector<uint8_t> data;
-};
-
-// The 16 bytes of a UUID text in air order (least significant first).
-std::vector<uint8_t> air_order(const std::string& text) {
-    std::vector<uint8_t> bytes(16);
-    for (size_t i = 0; i < 16; ++i) {
-        bytes[15 - i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::vector<uint8_t> flags_and_uuid128(const std::string& uuid) {
-    std::vector<uint8_t> data{0x02, 0x01, 0x06, 0x11, 0x07};
-    const std::vector<uint8_t> uuid_bytes = air_order(uuid);
-    data.insert(data.end(), uuid_bytes.begin(), uuid_bytes.end());
-    return data;
-}
-
-// What a crowded room brings: bystanders without a 128-bit UUID (only a scan resume is
-// posted), bystanders with one (on_adv_report records it), and the monitored phone itself,
-// which keeps advertising while it is connected.
-const std::vector<report_kind>& report_kinds() {
-    static const std::vector<report_kind> kinds{
-        {"no 128-bit UUID",
-         {0x02, 0x01, 0x06, 0x05, 0x03, 0x0D, 0x18, 0x0F, 0x18, 0x07, 0x09, 'H', 'R', 'M', ' ', '4',
-          '2'}},
-        {"unmonitored 128-bit UUID", flags_and_uuid128("3f2a9c1e5b7d4e60a1c28d9e0f4b7a65")},
-        {"monitored phone, connected", flags_and_uuid128(monitored_uuid)},
-    };
-    return kinds;
-}
 
 bench::resume_counting_backend* the_backend = nullptr;
 // Connected all along: its reports go the whole way through on_adv_report without starting
@@ -82,28 +47,6 @@ void set_up_program_state() {
     test_context.connected_event = platform::create_event(true, false);
     monitored_phone.conn_handle = 0;
     test_context.phone_registry[monitored_phone.uuid] = &monitored_phone;
-}
-
-// Builds the report as the driver does: the data in the program's scan buffer.
-ble_evt_t make_report(const report_kind& kind) {
-    std::memcpy(scan_buffer, kind.data.data(), kind.data.size());
-    ble_evt_t event;
-    std::memset(&event, 0, sizeof event);
-    event.header.evt_id = BLE_GAP_EVT_ADV_REPORT;
-    event.header.evt_len = sizeof event;
-    event.evt.gap_evt.conn_handle = BLE_CONN_HANDLE_INVALID;
-    ble_gap_evt_adv_report_t& report = event.evt.gap_evt.params.adv_report;
-    report.type.status = 0;  // complete
-    report.type.type = 1;    // legacy
-    const uint8_t address[BLE_GAP_ADDR_LEN] = {0x01, 0x3C, 0x91, 0x0A, 0x4F, 0xD2};
-    report.peer_addr.addr_type = BLE_GAP_ADDR_TYPE_RANDOM_STATIC;
-    std::memcpy(report.peer_addr.addr, address, sizeof address);
-    report.primary_phy = BLE_GAP_PHY_1MBPS;
-    report.rssi = -55;
-    report.ch_index = 37;
-    report.data.p_data = scan_buffer;
-    report.data.len = static_cast<uint16_t>(kind.data.size());
-    return event;
 }
 
 double percentile(std::vector<double> values, double fraction) {
