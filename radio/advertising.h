@@ -1,4 +1,4 @@
-// Beacon advertising: iBeacon-layout data that changes every cycle.
+// Beacon advertising: beacon-layout data that changes every cycle.
 #pragma once
 
 #include <cstdint>
