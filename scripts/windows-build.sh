@@ -15,6 +15,7 @@
 #   5. runs ctest under wine, with the wine prefix inside the build folder and one wine
 #      server kept up for the whole run (test discovery runs the test programs too).
 set -euo pipefail
+trap 'echo "windows-build.sh: failed at line $LINENO" >&2' ERR
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -48,7 +49,7 @@ boost_upstream_version="$((boost_number / 100000)).$((boost_number / 100 % 1000)
 boost_src="$build/boost-src/${boost_source_package}_${boost_source_version}"
 if [ ! -f "$boost_src/.unpacked" ]; then
     apt_dir="$build/apt"
-    mkdir -p "$apt_dir/lists/partial" "$boost_src"
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$boost_src"
     # The same archive the machine installs from, as source entries, in a list of our own.
     # shellcheck disable=SC2016 # apt fills in the $(...) fields itself
     apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' 2>/dev/null |
@@ -63,6 +64,7 @@ if [ ! -f "$boost_src/.unpacked" ]; then
         -o "Dir::Etc::SourceList=$apt_dir/sources.list"
         -o "Dir::Etc::SourceParts=/dev/null"
         -o "Dir::State::Lists=$apt_dir/lists"
+        -o "Dir::Cache=$apt_dir/cache"
         -o "APT::Sandbox::User=root"
     )
     apt-get "${apt_options[@]}" update -qq
@@ -109,6 +111,8 @@ unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot --init >/dev/null 2>&1 || true
 fi
+# A server left from the prefix's creation (or an earlier run) would refuse -p.
+wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 # Load every test program once before ctest lists their tests with a short time limit.

@@ -109,7 +109,7 @@ TEST(CommandLineProcess, RunnerFeedsStepsAfterTheirOutputAppears) {
     // the one before; closing stdin then ends the run. Line ends arrive as "\n" although
     // the child writes "\r\n".
     process_options options;
-    options.args = {"-csim", "-s"};
+    options.args = {"-csim"};
     options.steps = {{"'-' to decrease logging level\n", 0, "+\n"},
                      {"logging level 1\n", 10, "+\n"}};
     options.time_limit_ms = 30000;
