@@ -209,11 +209,13 @@ class script {
     }
 
     // The work thread matching `phone` in an advertisement: everything earlier in the queue
-    // has run, and the attempt goes out only when the phone is free and nobody is set up.
+    // has run, and the attempt goes out only when the phone is free, nobody is set up and
+    // the run is not quitting.
     void begin_attempt(phone_record* phone) {
         run_work(1 << 20);
         if (test_context.phone_in_setup.load() != nullptr) return;
         if (phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID) return;
+        if (test_context.quit_requested.load()) return;
         platform::reset_event(test_context.connected_event.load());
         test_context.connect_failed = false;
         test_context.phone_in_setup = phone;
