@@ -153,6 +153,19 @@ void show_statistics() {
     platform::exit_process(0);
 }
 
+// A callback that began before the quit may still be on its way to driver_lock (the end of
+// a set-up starts scanning, for one). Closing waits for the driver's event thread to return
+// from its callback, so closing while holding the lock that callback waits for would stall
+// both. Calls that begin after the quit take no lock, so once none is left none can come.
+// Limited like every other wait, so that a callback stuck elsewhere cannot hang the quit.
+void wait_for_event_handler_to_return() {
+    constexpr uint64_t limit_ms = 65000;
+    const uint64_t started = platform::tick_count();
+    while (ble_event_handler_busy() && platform::tick_count() - started < limit_ms) {
+        platform::sleep_ms(1);
+    }
+}
+
 void shut_down(const periodic_thread& keepalive, const periodic_thread& advertising) {
     test_context.quit_requested = true;
 
@@ -168,6 +181,7 @@ void shut_down(const periodic_thread& keepalive, const periodic_thread& advertis
     advertising_stop();
 
     console_printf("Call sd_rpc_close\n");
+    wait_for_event_handler_to_return();
     uint32_t result;
     {
         std::lock_guard<std::mutex> guard(test_context.driver_lock);

@@ -1,5 +1,6 @@
 #include "link/event_dispatcher.h"
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -21,6 +22,17 @@ constexpr uint8_t ad_type_complete_uuid128_list = 0x07;
 // Length byte of a complete list holding exactly one UUID: the type byte and 16 bytes.
 constexpr uint8_t ad_length_one_uuid128 = 17;
 constexpr uint16_t gatt_status_write_not_permitted = BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED;
+
+// Calls of ble_event_handler in progress; the shutdown waits for none to be left before it
+// closes the driver.
+std::atomic<int> handler_calls{0};
+
+struct handler_call {
+    handler_call() { handler_calls++; }
+    ~handler_call() { handler_calls--; }
+    handler_call(const handler_call&) = delete;
+    handler_call& operator=(const handler_call&) = delete;
+};
 
 int thread_id() {
     return static_cast<int>(platform::current_thread_id());
@@ -299,6 +311,9 @@ void dispatch(const ble_evt_t& event) {
 }  // namespace
 
 void ble_event_handler(adapter_t*, ble_evt_t* p_ble_evt) {
+    // Counted before quit_requested is read: a call that still saw the flag clear is then
+    // always seen by the shutdown's wait.
+    const handler_call counted;
     if (test_context.quit_requested.load()) {
         if (p_ble_evt != nullptr) wake_waiters_after_quit(*p_ble_evt);
         return;
@@ -314,6 +329,10 @@ void ble_event_handler(adapter_t*, ble_evt_t* p_ble_evt) {
         dispatch(*p_ble_evt);
     }
     std::fflush(stdout);
+}
+
+bool ble_event_handler_busy() {
+    return handler_calls.load() != 0;
 }
 
 void on_conn_params_update_request(const ble_gap_evt_t& gap_evt) {

@@ -7,6 +7,9 @@
 #include "driver/sd_rpc.h"
 
 void ble_event_handler(adapter_t* adapter, ble_evt_t* p_ble_evt);
+// True while a call of ble_event_handler is in progress. Once quit_requested is set, a call
+// that starts later touches neither the driver nor driver_lock.
+bool ble_event_handler_busy();
 void on_conn_params_update_request(const ble_gap_evt_t& gap_evt);
 
 // Looks for a complete list of exactly one 128-bit service UUID in advertising data,

@@ -241,3 +241,25 @@ TEST(RunShutdown, EventsArrivingAfterQuitPrintNothing) {
     EXPECT_GT(printed, 0u);
     EXPECT_GT(delivered, printed + 100) << "printed " << printed;
 }
+
+TEST(RunShutdown, QuitJustAsASetUpEndsLetsThatEndStartScanningBeforeTheDriverCloses) {
+    // The quit key follows the set-up's end line at once, while the event thread that
+    // printed it is still on its way to the driver for the scan start: the driver is closed
+    // only after that call, and without waiting out the dongle's patience for callbacks.
+    const e2e_scenario scenario(one_phone_world());
+    const process_result result =
+        run_orvette_on(scenario, {std::string("-u") + kPhoneUuid, "-v3"},
+                       {{"service discovery ended, available for new connection", 0, "q"}}, 60000);
+    ASSERT_TRUE(ended_cleanly(result));
+    expect_orderly_shutdown(result);
+    EXPECT_FALSE(contains(result.out, "Scan start failed")) << describe(result);
+
+    const trace_lines trace = scenario.read_trace();
+    const size_t rssi_start = trace_call_index(trace, "sd_ble_gap_rssi_start");
+    ASSERT_NE(rssi_start, std::string::npos);
+    const size_t scan = trace_call_index(trace, "sd_ble_gap_scan_start", rssi_start);
+    ASSERT_NE(scan, std::string::npos) << describe(result);
+    EXPECT_FALSE(trace[scan]["args"]["scan_params"].is_null());
+    EXPECT_EQ(trace[scan]["result"], 0);
+    EXPECT_LT(scan, trace_call_index(trace, "sd_rpc_close"));
+}

@@ -1,6 +1,9 @@
 // The BLE event handler: what each event changes, whom it wakes, what it posts and prints.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "driver/ble_hci.h"
@@ -311,6 +314,52 @@ TEST_F(DispatcherTest, EventsWithNothingToDoArePrintedAtTheirLevels) {
     EXPECT_EQ(deliver(bare_event(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE)),
               "TS: BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE received. Expected after challenge sent.\n");
     EXPECT_TRUE(backend->calls().empty());
+}
+
+// Delivers an event on a thread of its own, as the driver's event thread does.
+struct event_thread_call {
+    ble_evt_t* event = nullptr;
+    std::atomic<bool> returned{false};
+    platform::thread_handle thread = nullptr;
+
+    explicit event_thread_call(ble_evt_t* e) : event(e) {
+        thread = platform::start_thread(
+            [](void* self) {
+                auto* call = static_cast<event_thread_call*>(self);
+                ble_event_handler(test_context.adapter.load(), call->event);
+                call->returned = true;
+            },
+            this);
+    }
+    ~event_thread_call() { platform::join_thread(thread); }
+};
+
+TEST_F(DispatcherTest, ACallOnItsWayToTheDriverLockCountsAsBusyAndLaterCallsAfterQuitTakeNone) {
+    // The shutdown closes the driver under driver_lock only once no call is left; a call
+    // that began before the quit may still be waiting for that lock.
+    const auto request = conn_param_update_request_event(3, {24, 40, 0, 400});
+    EXPECT_FALSE(ble_event_handler_busy());
+    testing::internal::CaptureStdout();
+    std::unique_lock<std::mutex> held(test_context.driver_lock);
+    {
+        event_thread_call before_quit(request->get());
+        EXPECT_TRUE(wait_until([] { return ble_event_handler_busy(); }));
+        EXPECT_FALSE(before_quit.returned.load());
+        held.unlock();
+    }
+    EXPECT_FALSE(ble_event_handler_busy());
+    EXPECT_EQ(backend->calls_named("gap_conn_param_update").size(), 1u);
+
+    test_context.quit_requested = true;
+    held.lock();
+    {
+        event_thread_call after_quit(request->get());
+        EXPECT_TRUE(wait_until([&] { return after_quit.returned.load(); }));
+        held.unlock();
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(ble_event_handler_busy());
+    EXPECT_EQ(backend->calls_named("gap_conn_param_update").size(), 1u);
 }
 
 }  // namespace
