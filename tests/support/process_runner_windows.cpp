@@ -347,8 +347,11 @@ process_result run_process(const std::string& program, const process_options& op
     }
     in_state.changed.notify_one();
 
+    // Nothing the child started outlives the run (or holds the pipes open).
+    if (job != nullptr) ::TerminateJobObject(job, 1);
+
     // What the child wrote just before it ended is still in the pipes; collect it, bounded
-    // in case something it started still holds them open.
+    // in case something it started outside the job still holds them open.
     const steady::time_point drain_until = steady::now() + std::chrono::seconds(2);
     finish_thread(out_thread, drain_until);
     finish_thread(err_thread, drain_until);
