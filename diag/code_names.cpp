@@ -1,132 +1,23 @@
 #include "diag/code_names.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
-#include "driver/ble_hci.h"
-#include "driver/nrf_error.h"
+#include "diag/code_lists.h"
 
 namespace {
 
-struct code_name {
-    uint16_t code;
-    const char* name;
-};
-
-// The name is the constant's own spelling, so a table entry cannot drift from its value.
-#define NAMED(constant)     \
-    code_name {             \
-        constant, #constant \
-    }
-
-constexpr code_name error_names[] = {
-    NAMED(NRF_SUCCESS),
-    NAMED(NRF_ERROR_SVC_HANDLER_MISSING),
-    NAMED(NRF_ERROR_SOFTDEVICE_NOT_ENABLED),
-    NAMED(NRF_ERROR_INTERNAL),
-    NAMED(NRF_ERROR_NO_MEM),
-    NAMED(NRF_ERROR_NOT_FOUND),
-    NAMED(NRF_ERROR_NOT_SUPPORTED),
-    NAMED(NRF_ERROR_INVALID_PARAM),
-    NAMED(NRF_ERROR_INVALID_STATE),
-    NAMED(NRF_ERROR_INVALID_LENGTH),
-    NAMED(NRF_ERROR_INVALID_FLAGS),
-    NAMED(NRF_ERROR_INVALID_DATA),
-    NAMED(NRF_ERROR_DATA_SIZE),
-    NAMED(NRF_ERROR_TIMEOUT),
-    NAMED(NRF_ERROR_NULL),
-    NAMED(NRF_ERROR_FORBIDDEN),
-    NAMED(NRF_ERROR_INVALID_ADDR),
-    NAMED(NRF_ERROR_BUSY),
-    NAMED(NRF_ERROR_CONN_COUNT),
-    NAMED(NRF_ERROR_RESOURCES),
-    NAMED(BLE_ERROR_NOT_ENABLED),
-    NAMED(BLE_ERROR_INVALID_CONN_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ATTR_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ADV_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ROLE),
-    NAMED(BLE_ERROR_BLOCKED_BY_OTHER_LINKS),
-    NAMED(BLE_ERROR_GAP_UUID_LIST_MISMATCH),
-    NAMED(BLE_ERROR_GAP_DISCOVERABLE_WITH_WHITELIST),
-    NAMED(BLE_ERROR_GAP_INVALID_BLE_ADDR),
-    NAMED(BLE_ERROR_GAP_WHITELIST_IN_USE),
-    NAMED(BLE_ERROR_GAP_DEVICE_IDENTITIES_IN_USE),
-    NAMED(BLE_ERROR_GAP_DEVICE_IDENTITIES_DUPLICATE),
-    NAMED(BLE_ERROR_GATTC_PROC_NOT_PERMITTED),
-    NAMED(BLE_ERROR_GATTS_INVALID_ATTR_TYPE),
-    NAMED(BLE_ERROR_GATTS_SYS_ATTR_MISSING),
-    NAMED(NRF_ERROR_SD_RPC_ENCODE),
-    NAMED(NRF_ERROR_SD_RPC_DECODE),
-    NAMED(NRF_ERROR_SD_RPC_SEND),
-    NAMED(NRF_ERROR_SD_RPC_INVALID_ARGUMENT),
-    NAMED(NRF_ERROR_SD_RPC_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_INVALID_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_PAYLOAD_SIZE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_CALCULATED_PAYLOAD_SIZE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_DECODING),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_HEADER_CHECKSUM),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_PACKET_CHECKSUM),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_INTERNAL_ERROR),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_INTERNAL_ERROR),
-};
-
-constexpr code_name hci_names[] = {
-    NAMED(BLE_HCI_STATUS_CODE_SUCCESS),
-    NAMED(BLE_HCI_STATUS_CODE_UNKNOWN_BTLE_COMMAND),
-    NAMED(BLE_HCI_STATUS_CODE_UNKNOWN_CONNECTION_IDENTIFIER),
-    NAMED(BLE_HCI_AUTHENTICATION_FAILURE),
-    NAMED(BLE_HCI_STATUS_CODE_PIN_OR_KEY_MISSING),
-    NAMED(BLE_HCI_MEMORY_CAPACITY_EXCEEDED),
-    NAMED(BLE_HCI_CONNECTION_TIMEOUT),
-    NAMED(BLE_HCI_STATUS_CODE_COMMAND_DISALLOWED),
-    NAMED(BLE_HCI_STATUS_CODE_INVALID_BTLE_COMMAND_PARAMETERS),
-    NAMED(BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION),
-    NAMED(BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_LOW_RESOURCES),
-    NAMED(BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_POWER_OFF),
-    NAMED(BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION),
-    NAMED(BLE_HCI_UNSUPPORTED_REMOTE_FEATURE),
-    NAMED(BLE_HCI_STATUS_CODE_INVALID_LMP_PARAMETERS),
-    NAMED(BLE_HCI_STATUS_CODE_UNSPECIFIED_ERROR),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_RESPONSE_TIMEOUT),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_ERROR_TRANSACTION_COLLISION),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_PDU_NOT_ALLOWED),
-    NAMED(BLE_HCI_INSTANT_PASSED),
-    NAMED(BLE_HCI_PAIRING_WITH_UNIT_KEY_UNSUPPORTED),
-    NAMED(BLE_HCI_DIFFERENT_TRANSACTION_COLLISION),
-    NAMED(BLE_HCI_PARAMETER_OUT_OF_MANDATORY_RANGE),
-    NAMED(BLE_HCI_CONTROLLER_BUSY),
-    NAMED(BLE_HCI_CONN_INTERVAL_UNACCEPTABLE),
-    NAMED(BLE_HCI_DIRECTED_ADVERTISER_TIMEOUT),
-    NAMED(BLE_HCI_CONN_TERMINATED_DUE_TO_MIC_FAILURE),
-    NAMED(BLE_HCI_CONN_FAILED_TO_BE_ESTABLISHED),
-};
-
-#undef NAMED
+using code_lists::named_code;
 
 template <size_t N>
-std::string name_code(uint32_t code, const code_name (&table)[N], const char* fallback) {
+std::string name_code(uint32_t code, const named_code (&table)[N], const char* fallback) {
     // Only the low 16 bits identify a code; higher bits are not part of any name.
     const uint16_t value = static_cast<uint16_t>(code & 0xFFFF);
-    const char* name = fallback;
-    for (const code_name& entry : table) {
-        if (entry.code == value) {
-            name = entry.name;
-            break;
-        }
-    }
+    const auto* found =
+        std::find_if(std::begin(table), std::end(table),
+                     [value](const named_code& entry) { return entry.value == value; });
+    const char* name = found != std::end(table) ? found->name : fallback;
     char number[8];
     std::snprintf(number, sizeof number, "0x%04x", static_cast<unsigned>(value));
     return std::string(number) + " " + name;
@@ -135,9 +26,9 @@ std::string name_code(uint32_t code, const code_name (&table)[N], const char* fa
 }  // namespace
 
 std::string error_code_name(uint32_t code) {
-    return name_code(code, error_names, "(error not decoded yet)");
+    return name_code(code, code_lists::result_codes, "(error not decoded yet)");
 }
 
 std::string hci_status_name(uint32_t code) {
-    return name_code(code, hci_names, "(hci status not decoded)");
+    return name_code(code, code_lists::hci_codes, "(hci status not decoded)");
 }

@@ -1,8 +1,10 @@
 #include "sim/code_table.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
-#include "driver/ble_hci.h"
+#include "diag/code_lists.h"
 #include "driver/sd_rpc.h"
 
 namespace sim {
@@ -15,102 +17,6 @@ struct named {
 
 #define NAMED(x) \
     { x, #x }
-
-const named<uint32_t> results[] = {
-    NAMED(NRF_SUCCESS),
-    NAMED(NRF_ERROR_SVC_HANDLER_MISSING),
-    NAMED(NRF_ERROR_SOFTDEVICE_NOT_ENABLED),
-    NAMED(NRF_ERROR_INTERNAL),
-    NAMED(NRF_ERROR_NO_MEM),
-    NAMED(NRF_ERROR_NOT_FOUND),
-    NAMED(NRF_ERROR_NOT_SUPPORTED),
-    NAMED(NRF_ERROR_INVALID_PARAM),
-    NAMED(NRF_ERROR_INVALID_STATE),
-    NAMED(NRF_ERROR_INVALID_LENGTH),
-    NAMED(NRF_ERROR_INVALID_FLAGS),
-    NAMED(NRF_ERROR_INVALID_DATA),
-    NAMED(NRF_ERROR_DATA_SIZE),
-    NAMED(NRF_ERROR_TIMEOUT),
-    NAMED(NRF_ERROR_NULL),
-    NAMED(NRF_ERROR_FORBIDDEN),
-    NAMED(NRF_ERROR_INVALID_ADDR),
-    NAMED(NRF_ERROR_BUSY),
-    NAMED(NRF_ERROR_CONN_COUNT),
-    NAMED(NRF_ERROR_RESOURCES),
-    NAMED(BLE_ERROR_NOT_ENABLED),
-    NAMED(BLE_ERROR_INVALID_CONN_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ATTR_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ADV_HANDLE),
-    NAMED(BLE_ERROR_INVALID_ROLE),
-    NAMED(BLE_ERROR_BLOCKED_BY_OTHER_LINKS),
-    NAMED(BLE_ERROR_GAP_UUID_LIST_MISMATCH),
-    NAMED(BLE_ERROR_GAP_DISCOVERABLE_WITH_WHITELIST),
-    NAMED(BLE_ERROR_GAP_INVALID_BLE_ADDR),
-    NAMED(BLE_ERROR_GAP_WHITELIST_IN_USE),
-    NAMED(BLE_ERROR_GAP_DEVICE_IDENTITIES_IN_USE),
-    NAMED(BLE_ERROR_GAP_DEVICE_IDENTITIES_DUPLICATE),
-    NAMED(BLE_ERROR_GATTC_PROC_NOT_PERMITTED),
-    NAMED(BLE_ERROR_GATTS_INVALID_ATTR_TYPE),
-    NAMED(BLE_ERROR_GATTS_SYS_ATTR_MISSING),
-    NAMED(NRF_ERROR_SD_RPC_ENCODE),
-    NAMED(NRF_ERROR_SD_RPC_DECODE),
-    NAMED(NRF_ERROR_SD_RPC_SEND),
-    NAMED(NRF_ERROR_SD_RPC_INVALID_ARGUMENT),
-    NAMED(NRF_ERROR_SD_RPC_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_INVALID_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_NO_RESPONSE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_PAYLOAD_SIZE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_CALCULATED_PAYLOAD_SIZE),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_SLIP_DECODING),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_HEADER_CHECKSUM),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_PACKET_CHECKSUM),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_H5_TRANSPORT_INTERNAL_ERROR),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_STATE),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_ALREADY_OPEN),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_ALREADY_CLOSED),
-    NAMED(NRF_ERROR_SD_RPC_SERIAL_PORT_INTERNAL_ERROR),
-};
-
-const named<uint8_t> hci_codes[] = {
-    NAMED(BLE_HCI_STATUS_CODE_SUCCESS),
-    NAMED(BLE_HCI_STATUS_CODE_UNKNOWN_BTLE_COMMAND),
-    NAMED(BLE_HCI_STATUS_CODE_UNKNOWN_CONNECTION_IDENTIFIER),
-    NAMED(BLE_HCI_AUTHENTICATION_FAILURE),
-    NAMED(BLE_HCI_STATUS_CODE_PIN_OR_KEY_MISSING),
-    NAMED(BLE_HCI_MEMORY_CAPACITY_EXCEEDED),
-    NAMED(BLE_HCI_CONNECTION_TIMEOUT),
-    NAMED(BLE_HCI_STATUS_CODE_COMMAND_DISALLOWED),
-    NAMED(BLE_HCI_STATUS_CODE_INVALID_BTLE_COMMAND_PARAMETERS),
-    NAMED(BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION),
-    NAMED(BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_LOW_RESOURCES),
-    NAMED(BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_POWER_OFF),
-    NAMED(BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION),
-    NAMED(BLE_HCI_UNSUPPORTED_REMOTE_FEATURE),
-    NAMED(BLE_HCI_STATUS_CODE_INVALID_LMP_PARAMETERS),
-    NAMED(BLE_HCI_STATUS_CODE_UNSPECIFIED_ERROR),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_RESPONSE_TIMEOUT),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_ERROR_TRANSACTION_COLLISION),
-    NAMED(BLE_HCI_STATUS_CODE_LMP_PDU_NOT_ALLOWED),
-    NAMED(BLE_HCI_INSTANT_PASSED),
-    NAMED(BLE_HCI_PAIRING_WITH_UNIT_KEY_UNSUPPORTED),
-    NAMED(BLE_HCI_DIFFERENT_TRANSACTION_COLLISION),
-    NAMED(BLE_HCI_PARAMETER_OUT_OF_MANDATORY_RANGE),
-    NAMED(BLE_HCI_CONTROLLER_BUSY),
-    NAMED(BLE_HCI_CONN_INTERVAL_UNACCEPTABLE),
-    NAMED(BLE_HCI_DIRECTED_ADVERTISER_TIMEOUT),
-    NAMED(BLE_HCI_CONN_TERMINATED_DUE_TO_MIC_FAILURE),
-    NAMED(BLE_HCI_CONN_FAILED_TO_BE_ESTABLISHED),
-};
 
 const named<uint16_t> events[] = {
     NAMED(BLE_GAP_EVT_CONNECTED),
@@ -170,40 +76,40 @@ const named<int> statuses[] = {
     NAMED(CONNECTION_ACTIVE),
 };
 
-template <typename T, size_t N>
-const char* find_name(const named<T> (&table)[N], T value) {
-    for (const auto& entry : table) {
-        if (entry.value == value) return entry.name;
-    }
-    return nullptr;
+// Entries are named<T> or the shared lists' named_code, whose values are 32-bit.
+template <typename Entry, size_t N, typename T>
+const char* find_name(const Entry (&table)[N], T value) {
+    const auto* found = std::find_if(std::begin(table), std::end(table),
+                                     [value](const Entry& entry) { return entry.value == value; });
+    return found != std::end(table) ? found->name : nullptr;
 }
 
-template <typename T, size_t N>
-std::optional<T> find_value(const named<T> (&table)[N], const std::string& name) {
-    for (const auto& entry : table) {
-        if (name == entry.name) return entry.value;
-    }
-    return std::nullopt;
+template <typename T, typename Entry, size_t N>
+std::optional<T> find_value(const Entry (&table)[N], const std::string& name) {
+    const auto* found = std::find_if(std::begin(table), std::end(table),
+                                     [&name](const Entry& entry) { return name == entry.name; });
+    if (found == std::end(table)) return std::nullopt;
+    return static_cast<T>(found->value);
 }
 
 }  // namespace
 
 std::string result_name(uint32_t code) {
-    const char* name = find_name(results, code);
+    const char* name = find_name(code_lists::result_codes, code);
     return name != nullptr ? name : "";
 }
 
 std::optional<uint32_t> result_by_name(const std::string& name) {
-    return find_value(results, name);
+    return find_value<uint32_t>(code_lists::result_codes, name);
 }
 
 std::string hci_name(uint8_t code) {
-    const char* name = find_name(hci_codes, code);
+    const char* name = find_name(code_lists::hci_codes, code);
     return name != nullptr ? name : "";
 }
 
 std::optional<uint8_t> hci_by_name(const std::string& name) {
-    return find_value(hci_codes, name);
+    return find_value<uint8_t>(code_lists::hci_codes, name);
 }
 
 std::string event_name(uint16_t id) {
@@ -215,7 +121,7 @@ std::string event_name(uint16_t id) {
 }
 
 std::optional<uint16_t> event_by_name(const std::string& name) {
-    return find_value(events, name);
+    return find_value<uint16_t>(events, name);
 }
 
 std::string status_name(int code) {
@@ -224,7 +130,7 @@ std::string status_name(int code) {
 }
 
 std::optional<int> status_by_name(const std::string& name) {
-    return find_value(statuses, name);
+    return find_value<int>(statuses, name);
 }
 
 }  // namespace sim
