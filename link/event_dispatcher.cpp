@@ -1,5 +1,6 @@
 #include "link/event_dispatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/ble_hci.h"
 #include "gatt/characteristic_discovery.h"
 #include "gatt/service_discovery.h"
 #include "gatt/uuid_reads.h"
@@ -75,6 +77,33 @@ void free_phones_holding(uint16_t conn_handle) {
     }
 }
 
+// A link that answers no attempt of ours would stay up for good and belong to no phone:
+// the phone stops advertising once connected, so nothing would ever read, disconnect or
+// reconnect it, and it would hold one of the dongle's connection slots. Hanging it up
+// sends the phone back to advertising, and its next advertisement starts a proper attempt.
+// A repeated event for a link some phone already holds is left alone.
+void hang_up_unrecorded_link(uint16_t conn_handle) {
+    const auto& phones = test_context.phone_registry;
+    if (std::any_of(phones.begin(), phones.end(), [conn_handle](const auto& entry) {
+            return entry.second->conn_handle.load() == conn_handle;
+        })) {
+        return;
+    }
+    uint32_t result;
+    {
+        std::lock_guard<std::mutex> guard(test_context.driver_lock);
+        result = sd_ble_gap_disconnect(test_context.adapter.load(), conn_handle,
+                                       BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
+    }
+    if (result != NRF_SUCCESS) {
+        console_printf("%s: ERROR: sd_ble_gap_disconnect failed handle %d error %s\n",
+                       make_timestamp().c_str(), conn_handle, error_code_name(result).c_str());
+    } else if (log_enabled(2)) {
+        console_printf("%s: Thread %d: sd_ble_gap_disconnect succeeded handle %d\n",
+                       make_timestamp().c_str(), thread_id(), conn_handle);
+    }
+}
+
 void on_connected(const ble_gap_evt_t& gap_evt) {
     // One load: the work thread may end the set-up at any moment. A phone in set-up that
     // already holds a handle is being discovered, not connected: this event answers no
@@ -86,6 +115,7 @@ void on_connected(const ble_gap_evt_t& gap_evt) {
             "%s: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
             "to connect\n",
             make_timestamp().c_str());
+        hang_up_unrecorded_link(gap_evt.conn_handle);
         return;
     }
     if (log_enabled(2)) {

@@ -64,6 +64,7 @@ enum class fault_type {
     connect_never,
     connect_timeout,
     connect_fail,
+    connect_late,
     disconnect,
     out_of_range,
     cccd,
@@ -95,6 +96,7 @@ struct fault_config {
     uint16_t event_id = 0;      // event
     sim_us every = 0;           // event
     sim_us timeout = ms(5000);  // connect_timeout
+    sim_us late_by = ms(5);     // connect_late: from the cancel to the connection
     int status_code = 5;        // dongle_gone: IO_RESOURCES_UNAVAILABLE
     std::string message;        // dongle_gone
     cccd_mode mode = cccd_mode::ignore;

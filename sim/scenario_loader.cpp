@@ -17,10 +17,11 @@ using json = nlohmann::json;
 
 constexpr double max_time_ms = 1e12;  // about 30 years: any real run is shorter
 
-const std::set<std::string> known_fault_types = {
-    "call_result",   "dongle_gone",     "event",        "adv_storm",  "gatt_silent",
-    "connect_never", "connect_timeout", "connect_fail", "disconnect", "out_of_range",
-    "cccd",          "challenge_silent"};
+const std::set<std::string> known_fault_types = {"call_result",     "dongle_gone",  "event",
+                                                 "adv_storm",       "gatt_silent",  "connect_never",
+                                                 "connect_timeout", "connect_fail", "connect_late",
+                                                 "disconnect",      "out_of_range", "cccd",
+                                                 "challenge_silent"};
 
 class loader {
   public:
@@ -714,11 +715,22 @@ class loader {
                 !read_count(v, "connection", path, 1, f.connection)) {
                 return false;
             }
-        } else if (type == "connect_never" || type == "connect_timeout" || type == "connect_fail") {
+        } else if (type == "connect_never" || type == "connect_timeout" || type == "connect_fail" ||
+                   type == "connect_late") {
             f.type = type == "connect_never"     ? fault_type::connect_never
                      : type == "connect_timeout" ? fault_type::connect_timeout
+                     : type == "connect_late"    ? fault_type::connect_late
                                                  : fault_type::connect_fail;
-            if (type == "connect_timeout") {
+            if (type == "connect_late") {
+                if (!r_.object(v, path,
+                               {"type", "phone", "from_ms", "until_ms", "attempts", "delay_ms"})) {
+                    return false;
+                }
+                if (v.contains("delay_ms") && !r_.time_ms(v["delay_ms"], key_path(path, "delay_ms"),
+                                                          0, max_time_ms, f.late_by)) {
+                    return false;
+                }
+            } else if (type == "connect_timeout") {
                 if (!r_.object(
                         v, path,
                         {"type", "phone", "from_ms", "until_ms", "attempts", "timeout_ms"})) {

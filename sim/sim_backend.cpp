@@ -195,7 +195,7 @@ class sim_backend final : public driver::backend {
 
     uint32_t gap_connect_cancel() override {
         return with_world("sd_ble_gap_connect_cancel", trace_json::object(),
-                          [](world& w, sim_us) { return w.connect_cancel(); });
+                          [](world& w, sim_us now) { return w.connect_cancel(now); });
     }
 
     uint32_t gap_disconnect(uint16_t conn_handle, uint8_t reason) override {

@@ -87,7 +87,7 @@ class world {
     uint32_t adv_stop(uint8_t handle);
     uint32_t connect(sim_us now, const ble_gap_addr_t* peer, const ble_gap_scan_params_t* scan,
                      const ble_gap_conn_params_t* conn, uint8_t conn_cfg_tag);
-    uint32_t connect_cancel();
+    uint32_t connect_cancel(sim_us now);
     uint32_t disconnect(sim_us now, uint16_t conn_handle, uint8_t reason);
     uint32_t conn_param_update(sim_us now, uint16_t conn_handle,
                                const ble_gap_conn_params_t* params);
@@ -138,6 +138,7 @@ class world {
         uint8_t tag = 0;
         uint32_t serial = 0;
         uint32_t attempt = 0;  // the device's attempt number
+        bool crossed = false;  // a cancel crossed the connection on the air (connect_late)
     };
 
     struct adv_set {

@@ -22,7 +22,7 @@ const fault_config* world::connect_fault(int device, uint32_t attempt, sim_us t)
     for (const fault_config& f : scenario_.faults) {
         if (f.device != device) continue;
         if (f.type != fault_type::connect_never && f.type != fault_type::connect_timeout &&
-            f.type != fault_type::connect_fail) {
+            f.type != fault_type::connect_fail && f.type != fault_type::connect_late) {
             continue;
         }
         if (f.attempts && attempt > *f.attempts) continue;

@@ -111,9 +111,28 @@ uint32_t world::connect(sim_us now, const ble_gap_addr_t* peer, const ble_gap_sc
     return NRF_SUCCESS;
 }
 
-uint32_t world::connect_cancel() {
+uint32_t world::connect_cancel(sim_us now) {
     if (!enabled_) return BLE_ERROR_NOT_ENABLED;
     if (!initiator_.active) return NRF_ERROR_INVALID_STATE;
+    const fault_config* f = initiator_.device >= 0
+                                ? connect_fault(initiator_.device, initiator_.attempt, now)
+                                : nullptr;
+    if (f != nullptr && f->type == fault_type::connect_late && !initiator_.crossed) {
+        // The phone took up the request just as the cancel went out: the stack has nothing
+        // left to cancel, and the connection is reported all the same.
+        initiator_.crossed = true;
+        const uint32_t serial = initiator_.serial;
+        const sim_us at = now + f->late_by;
+        note(now, trace_json{{"t", to_ms(now)},
+                             {"note", "connection crossed the cancel"},
+                             {"fault", f->where}});
+        schedule_.at(at, [this, serial, at] {
+            if (initiator_.active && initiator_.serial == serial) {
+                try_establish(initiator_.device, at);
+            }
+        });
+        return NRF_ERROR_INVALID_STATE;
+    }
     initiator_ = initiator{};
     return NRF_SUCCESS;
 }
@@ -129,8 +148,9 @@ void world::try_establish(int index, sim_us t) {
     device_state& d = devices_[static_cast<size_t>(index)];
     const fault_config* f = connect_fault(index, initiator_.attempt, t);
     if (f != nullptr &&
-        (f->type == fault_type::connect_never || f->type == fault_type::connect_timeout)) {
-        return;  // the phone never takes up the connection request
+        (f->type == fault_type::connect_never || f->type == fault_type::connect_timeout ||
+         (f->type == fault_type::connect_late && !initiator_.crossed))) {
+        return;  // the phone never takes up the connection request (or not yet)
     }
     size_t handle = 0;
     while (handle < links_.size() && links_[handle]) ++handle;

@@ -175,3 +175,40 @@ TEST(LinkConnectFailure, ConnectNeverAnsweredWithoutExitOptionLeavesThePhoneElig
     EXPECT_TRUE(scanning_restarted_between(trace, cancel, connects[1]));
     EXPECT_NE(trace_event_index(trace, "BLE_GAP_EVT_CONNECTED", connects[1]), std::string::npos);
 }
+
+TEST(LinkConnectFailure, ConnectionThatCrossesTheCancelIsHungUpAndThePhoneComesBack) {
+    // The phone takes up the request just as the program gives up on it at the limit: the
+    // cancel finds nothing to cancel and the connection is reported after the set-up has
+    // ended. That link must not stay up unrecorded: the phone would stop advertising and
+    // never be seen again.
+    const e2e_scenario scenario(world_with(
+        20, {{{"type", "connect_late"}, {"phone", "phone-a"}, {"attempts", 1}, {"delay_ms", 5}}}));
+    const process_result result = run_orvette_on(
+        scenario, {std::string("-u") + kUuid, "-v3"},
+        {{kNeverGot, 0, ""}, {"entirely done getting metadata from phone", 100, "q"}}, 90000);
+    ASSERT_TRUE(ended_cleanly(result));
+    EXPECT_TRUE(
+        contains(result.out, "sd_ble_gap_connect_cancel failed 0x0008 NRF_ERROR_INVALID_STATE"))
+        << describe(result);
+    EXPECT_TRUE(contains(result.out,
+                         "ERROR: got connection event BLE_GAP_EVT_CONNECTED when we "
+                         "are not attempting to connect"));
+
+    const trace_lines trace = scenario.read_trace();
+    const size_t cancel = trace_call_index(trace, "sd_ble_gap_connect_cancel");
+    ASSERT_NE(cancel, std::string::npos);
+    const size_t late = trace_event_index(trace, "BLE_GAP_EVT_CONNECTED", cancel);
+    ASSERT_NE(late, std::string::npos);
+    const int handle = trace[late]["conn_handle"].get<int>();
+    const size_t hang_up = trace_call_index(trace, "sd_ble_gap_disconnect", late);
+    ASSERT_NE(hang_up, std::string::npos);
+    EXPECT_EQ(trace[hang_up]["args"]["conn_handle"], handle);
+    EXPECT_EQ(trace[hang_up]["result"], 0);
+    const size_t gone = trace_event_index(trace, "BLE_GAP_EVT_DISCONNECTED", hang_up);
+    ASSERT_NE(gone, std::string::npos);
+    // Scanning, refused while the crossed request was still being answered, comes back by
+    // the scanner's watchdog; then a proper attempt connects and discovers the phone.
+    const size_t again = trace_call_index(trace, "sd_ble_gap_connect", gone);
+    ASSERT_NE(again, std::string::npos);
+    EXPECT_NE(trace_event_index(trace, "BLE_GAP_EVT_CONNECTED", again), std::string::npos);
+}

@@ -1,4 +1,5 @@
 // The BLE event handler: what each event changes, whom it wakes, what it posts and prints.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -120,20 +121,38 @@ TEST_F(DispatcherTest, ConnectedStoresTheHandleInThePhoneInSetupBeforeWakingTheA
     }
 }
 
-TEST_F(DispatcherTest, ConnectedOrConnectionTimeoutWithoutAnAttemptOnlyReportTheError) {
+TEST_F(DispatcherTest, ConnectedWithoutAnAttemptHangsUpThatLinkAndTimeoutOnlyReportsTheError) {
+    // Left up, that link would belong to no phone for good: the phone would stop
+    // advertising and never be connected, read or dropped again.
     EXPECT_EQ(deliver(connected_event(1)),
               "TS: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
               "to connect\n");
+    const auto hang_ups = backend->calls_named("gap_disconnect");
+    ASSERT_EQ(hang_ups.size(), 1u);
+    EXPECT_EQ(hang_ups[0].args,
+              (std::vector<int64_t>{1, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION}));
+
     EXPECT_EQ(deliver(gap_timeout_event(BLE_GAP_TIMEOUT_SRC_CONN)),
               "TS: ERROR: got timeout event BLE_GAP_TIMEOUT_SRC_CONN when we are not attempting "
               "to connect\n");
+    EXPECT_EQ(backend->calls_named("gap_disconnect").size(), 1u);
     EXPECT_FALSE(is_signalled(test_context.connected_event));
     EXPECT_FALSE(test_context.connect_failed.load());
     EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
     EXPECT_EQ(phones[1]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+
+    // A refused hang-up says so; at level 2 an accepted one does too.
+    backend->push_result("gap_disconnect", NRF_ERROR_INVALID_STATE);
+    EXPECT_EQ(deliver(connected_event(5)),
+              "TS: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
+              "to connect\nTS: ERROR: sd_ble_gap_disconnect failed handle 5 error 0x0008 "
+              "NRF_ERROR_INVALID_STATE\n");
+    test_context.log_level = 2;
+    EXPECT_THAT(deliver(connected_event(6)),
+                ::testing::HasSubstr(": sd_ble_gap_disconnect succeeded handle 6\n"));
 }
 
-TEST_F(DispatcherTest, LateConnectedDuringAnotherPhonesDiscoveryLeavesThatPhonesHandle) {
+TEST_F(DispatcherTest, LateConnectedDuringAnotherPhonesDiscoveryLeavesThatPhonesLink) {
     // A connection given up on after its time limit may still complete; by then the next
     // phone may be in discovery on its own link.
     test_context.phone_in_setup = phones[1];
@@ -143,6 +162,15 @@ TEST_F(DispatcherTest, LateConnectedDuringAnotherPhonesDiscoveryLeavesThatPhones
               "to connect\n");
     EXPECT_EQ(phones[1]->conn_handle.load(), 2);
     EXPECT_FALSE(is_signalled(test_context.connected_event));
+    auto hang_ups = backend->calls_named("gap_disconnect");
+    ASSERT_EQ(hang_ups.size(), 1u);
+    EXPECT_EQ(hang_ups[0].args[0], 3) << "the late link, not the phone's own";
+
+    // The same event again for a link a phone already holds hangs nothing up.
+    backend->clear_calls();
+    deliver(connected_event(2));
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+    EXPECT_EQ(phones[1]->conn_handle.load(), 2);
 }
 
 TEST_F(DispatcherTest, GapTimeoutEndsTheAttemptOrRestartsTheScanByItsSource) {
