@@ -19,9 +19,7 @@ int thread_id() {
 
 }  // namespace
 
-void disconnect_phone(uint16_t conn_handle) {
-    // Reset before the request, so that only a disconnection from now on ends the wait.
-    platform::reset_event(test_context.disconnected_event.load());
+bool request_disconnection(uint16_t conn_handle) {
     uint32_t result;
     {
         std::lock_guard<std::mutex> guard(test_context.driver_lock);
@@ -32,13 +30,20 @@ void disconnect_phone(uint16_t conn_handle) {
         console_printf("%s: ERROR: sd_ble_gap_disconnect failed handle %d error %s\n",
                        make_timestamp().c_str(), conn_handle, error_code_name(result).c_str());
         std::fflush(stdout);
-        return;
+        return false;
     }
     if (log_enabled(2)) {
         console_printf("%s: Thread %d: sd_ble_gap_disconnect succeeded handle %d\n",
                        make_timestamp().c_str(), thread_id(), conn_handle);
         std::fflush(stdout);
     }
+    return true;
+}
+
+void disconnect_phone(uint16_t conn_handle) {
+    // Reset before the request, so that only a disconnection from now on ends the wait.
+    platform::reset_event(test_context.disconnected_event.load());
+    if (!request_disconnection(conn_handle)) return;
 
     const uint32_t waited =
         platform::wait_for_event(test_context.disconnected_event.load(), disconnect_wait_limit_ms);

@@ -9,7 +9,6 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
-#include "driver/ble_hci.h"
 #include "gatt/characteristic_discovery.h"
 #include "gatt/service_discovery.h"
 #include "gatt/uuid_reads.h"
@@ -89,19 +88,7 @@ void hang_up_unrecorded_link(uint16_t conn_handle) {
         })) {
         return;
     }
-    uint32_t result;
-    {
-        std::lock_guard<std::mutex> guard(test_context.driver_lock);
-        result = sd_ble_gap_disconnect(test_context.adapter.load(), conn_handle,
-                                       BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION);
-    }
-    if (result != NRF_SUCCESS) {
-        console_printf("%s: ERROR: sd_ble_gap_disconnect failed handle %d error %s\n",
-                       make_timestamp().c_str(), conn_handle, error_code_name(result).c_str());
-    } else if (log_enabled(2)) {
-        console_printf("%s: Thread %d: sd_ble_gap_disconnect succeeded handle %d\n",
-                       make_timestamp().c_str(), thread_id(), conn_handle);
-    }
+    request_disconnection(conn_handle);
 }
 
 void on_connected(const ble_gap_evt_t& gap_evt) {
