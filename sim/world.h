@@ -138,7 +138,10 @@ class world {
         uint8_t tag = 0;
         uint32_t serial = 0;
         uint32_t attempt = 0;  // the device's attempt number
-        bool crossed = false;  // a cancel crossed the connection on the air (connect_late)
+        // connect_late: the cancel crossed the connection on the air, which is made at
+        // crossed_at (never earlier, even by a report the world has yet to catch up with).
+        bool crossed = false;
+        sim_us crossed_at = 0;
     };
 
     struct adv_set {

@@ -120,9 +120,10 @@ uint32_t world::connect_cancel(sim_us now) {
     if (f != nullptr && f->type == fault_type::connect_late && !initiator_.crossed) {
         // The phone took up the request just as the cancel went out: the stack has nothing
         // left to cancel, and the connection is reported all the same.
-        initiator_.crossed = true;
         const uint32_t serial = initiator_.serial;
         const sim_us at = now + f->late_by;
+        initiator_.crossed = true;
+        initiator_.crossed_at = at;
         note(now, trace_json{{"t", to_ms(now)},
                              {"note", "connection crossed the cancel"},
                              {"fault", f->where}});
@@ -149,7 +150,8 @@ void world::try_establish(int index, sim_us t) {
     const fault_config* f = connect_fault(index, initiator_.attempt, t);
     if (f != nullptr &&
         (f->type == fault_type::connect_never || f->type == fault_type::connect_timeout ||
-         (f->type == fault_type::connect_late && !initiator_.crossed))) {
+         (f->type == fault_type::connect_late &&
+          (!initiator_.crossed || t < initiator_.crossed_at)))) {
         return;  // the phone never takes up the connection request (or not yet)
     }
     size_t handle = 0;

@@ -181,8 +181,12 @@ TEST(LinkConnectFailure, ConnectionThatCrossesTheCancelIsHungUpAndThePhoneComesB
     // cancel finds nothing to cancel and the connection is reported after the set-up has
     // ended. That link must not stay up unrecorded: the phone would stop advertising and
     // never be seen again.
+    // The late event comes 3 simulated seconds (0.3 s real) after the cancel, well after
+    // the program has ended that set-up: had it come first, it would simply have been the
+    // attempt's own connection.
     const e2e_scenario scenario(world_with(
-        20, {{{"type", "connect_late"}, {"phone", "phone-a"}, {"attempts", 1}, {"delay_ms", 5}}}));
+        10,
+        {{{"type", "connect_late"}, {"phone", "phone-a"}, {"attempts", 1}, {"delay_ms", 3000}}}));
     const process_result result = run_orvette_on(
         scenario, {std::string("-u") + kUuid, "-v3"},
         {{kNeverGot, 0, ""}, {"entirely done getting metadata from phone", 100, "q"}}, 90000);
@@ -199,6 +203,7 @@ TEST(LinkConnectFailure, ConnectionThatCrossesTheCancelIsHungUpAndThePhoneComesB
     ASSERT_NE(cancel, std::string::npos);
     const size_t late = trace_event_index(trace, "BLE_GAP_EVT_CONNECTED", cancel);
     ASSERT_NE(late, std::string::npos);
+    EXPECT_GE(trace[late]["t"].get<double>() - trace[cancel]["t"].get<double>(), 3000.0);
     const int handle = trace[late]["conn_handle"].get<int>();
     const size_t hang_up = trace_call_index(trace, "sd_ble_gap_disconnect", late);
     ASSERT_NE(hang_up, std::string::npos);
