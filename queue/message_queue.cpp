@@ -23,6 +23,7 @@ void message_queue::post(std::function<void()> item) {
         return;
     }
     boost::asio::post(io_context_, std::move(item));
+    open_gate();
 }
 
 void message_queue::divert_posts(std::function<void(std::function<void()>)> diversion) {
@@ -31,14 +32,30 @@ void message_queue::divert_posts(std::function<void(std::function<void()>)> dive
 
 void message_queue::stop() {
     io_context_.stop();
+    open_gate();
     if (thread_.joinable()) thread_.join();
 }
 
+void message_queue::open_gate() {
+    // Every advertising report posts: once open, the gate costs one load.
+    if (gate_open_.load()) return;
+    {
+        std::lock_guard<std::mutex> guard(gate_lock_);
+        gate_open_ = true;
+    }
+    gate_changed_.notify_all();
+}
+
 void message_queue::run() {
+    {
+        std::unique_lock<std::mutex> guard(gate_lock_);
+        gate_changed_.wait(guard, [this] { return gate_open_.load(); });
+    }
     try {
         io_context_.run();
     } catch (const std::exception& e) {
-        console_printf("Unhandled exception in message queue work thread will cause it to exit: %s\n",
-                       e.what());
+        console_printf(
+            "Unhandled exception in message queue work thread will cause it to exit: %s\n",
+            e.what());
     }
 }

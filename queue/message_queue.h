@@ -2,13 +2,16 @@
 // itself (anything that calls the driver and then waits for a later event).
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/thread/thread.hpp>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class message_queue {
-public:
+  public:
     message_queue();
     ~message_queue();
     message_queue(const message_queue&) = delete;
@@ -29,11 +32,19 @@ public:
     // the diversion.
     void divert_posts(std::function<void(std::function<void()>)> diversion);
 
-private:
+  private:
     void run();
+    void open_gate();
 
     boost::asio::io_context io_context_;
     std::unique_ptr<boost::asio::io_context::work> work_;
+    // The process-wide queue is built, and its thread started, while static objects are
+    // still being initialised; the io_context's run keeps per-thread state in asio's own
+    // static objects, which may not be initialised yet. So the thread holds back from
+    // running until the first post or stop, which only ever come from a running program.
+    std::mutex gate_lock_;
+    std::condition_variable gate_changed_;
+    std::atomic<bool> gate_open_{false};
     boost::thread thread_;
     std::function<void(std::function<void()>)> diversion_;
 };
