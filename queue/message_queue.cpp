@@ -51,6 +51,9 @@ void message_queue::run() {
         std::unique_lock<std::mutex> guard(gate_lock_);
         gate_changed_.wait(guard, [this] { return gate_open_.load(); });
     }
+    // Stopped before anything was posted (at process exit, asio's static objects may
+    // already be gone): nothing to run.
+    if (io_context_.stopped()) return;
     try {
         io_context_.run();
     } catch (const std::exception& e) {
