@@ -1,11 +1,14 @@
 #include "tests/support/scripted_backend.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 
 #include "app/test_context.h"
+#include "tests/support/test_support.h"
 
 namespace testing_support {
 
@@ -27,9 +30,8 @@ std::vector<recorded_call> scripted_backend::calls() const {
 std::vector<recorded_call> scripted_backend::calls_named(const std::string& name) const {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<recorded_call> found;
-    for (const auto& call : calls_) {
-        if (call.name == name) found.push_back(call);
-    }
+    std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(found),
+                 [&name](const recorded_call& call) { return call.name == name; });
     return found;
 }
 
@@ -77,7 +79,8 @@ uint32_t scripted_backend::record(recorded_call call) {
 }
 
 uint32_t scripted_backend::open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
-                                sd_rpc_evt_handler_t event_handler, sd_rpc_log_handler_t log_handler) {
+                                sd_rpc_evt_handler_t event_handler,
+                                sd_rpc_log_handler_t log_handler) {
     const uint32_t result = record({"open", {}, {}});
     if (result == NRF_SUCCESS) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -132,7 +135,9 @@ uint32_t scripted_backend::gap_scan_start(ble_gap_scan_params_t const* p,
     return record(std::move(call));
 }
 
-uint32_t scripted_backend::gap_scan_stop() { return record({"gap_scan_stop", {}, {}}); }
+uint32_t scripted_backend::gap_scan_stop() {
+    return record({"gap_scan_stop", {}, {}});
+}
 
 uint32_t scripted_backend::gap_adv_set_configure(uint8_t* p_adv_handle,
                                                  ble_gap_adv_data_t const* p_adv_data,
@@ -178,7 +183,9 @@ uint32_t scripted_backend::gap_connect(ble_gap_addr_t const* addr, ble_gap_scan_
     return record(std::move(call));
 }
 
-uint32_t scripted_backend::gap_connect_cancel() { return record({"gap_connect_cancel", {}, {}}); }
+uint32_t scripted_backend::gap_connect_cancel() {
+    return record({"gap_connect_cancel", {}, {}});
+}
 
 uint32_t scripted_backend::gap_disconnect(uint16_t conn_handle, uint8_t hci_status_code) {
     return record({"gap_disconnect", {conn_handle, hci_status_code}, {}});
@@ -242,18 +249,27 @@ void install_scripted_backend(std::function<void(scripted_backend&)> setup) {
     });
 }
 
-scripted_backend* last_scripted_backend() { return last_created.load(); }
+scripted_backend* last_scripted_backend() {
+    return last_created.load();
+}
 
 scripted_backend* make_scripted_adapter() {
     driver::register_backend("script", [](const driver::link_settings&) {
         return std::unique_ptr<driver::backend>(std::make_unique<scripted_backend>());
     });
-    physical_layer_t* phy =
-        sd_rpc_physical_layer_create_uart("script", 1000000, SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
+    physical_layer_t* phy = sd_rpc_physical_layer_create_uart(
+        "script", 1000000, SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
     adapter_t* adapter = sd_rpc_adapter_create(
         sd_rpc_transport_layer_create(sd_rpc_data_link_layer_create_bt_three_wire(phy, 250), 1500));
     test_context.adapter = adapter;
     return static_cast<scripted_backend*>(driver::backend_of(adapter));
+}
+
+scripted_backend* start_scripted_run() {
+    reset_test_context();
+    scripted_backend* backend = make_scripted_adapter();
+    create_event_objects();
+    return backend;
 }
 
 }  // namespace testing_support

@@ -16,13 +16,13 @@
 namespace testing_support {
 
 struct recorded_call {
-    std::string name;               // the backend method, e.g. "gattc_read"
-    std::vector<int64_t> args;      // scalar arguments in order (see each method)
-    std::vector<uint8_t> data;      // bytes passed by pointer (write value, adv data)
+    std::string name;           // the backend method, e.g. "gattc_read"
+    std::vector<int64_t> args;  // scalar arguments in order (see each method)
+    std::vector<uint8_t> data;  // bytes passed by pointer (write value, adv data)
 };
 
 class scripted_backend final : public driver::backend {
-public:
+  public:
     // Results: each call name has a queue of results used one per call; when it is empty
     // the default result (normally NRF_SUCCESS) answers.
     void push_result(const std::string& name, uint32_t result);
@@ -56,24 +56,27 @@ public:
     uint32_t gap_adv_start(uint8_t adv_handle, uint8_t conn_cfg_tag) override;
     uint32_t gap_adv_stop(uint8_t adv_handle) override;
     // args: scan interval, scan window, min_ci, max_ci, latency, sup_timeout, tag; data: addr.
-    uint32_t gap_connect(ble_gap_addr_t const* p_peer_addr, ble_gap_scan_params_t const* p_scan_params,
+    uint32_t gap_connect(ble_gap_addr_t const* p_peer_addr,
+                         ble_gap_scan_params_t const* p_scan_params,
                          ble_gap_conn_params_t const* p_conn_params, uint8_t conn_cfg_tag) override;
     uint32_t gap_connect_cancel() override;
     uint32_t gap_disconnect(uint16_t conn_handle, uint8_t hci_status_code) override;
     uint32_t gap_conn_param_update(uint16_t conn_handle,
                                    ble_gap_conn_params_t const* p_conn_params) override;
-    uint32_t gap_rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count) override;
+    uint32_t gap_rssi_start(uint16_t conn_handle, uint8_t threshold_dbm,
+                            uint8_t skip_count) override;
     // args: conn_handle, start_handle, has_uuid.
     uint32_t gattc_primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
                                              ble_uuid_t const* p_srvc_uuid) override;
     // args: conn_handle, start_handle, end_handle.
-    uint32_t gattc_characteristics_discover(uint16_t conn_handle,
-                                            ble_gattc_handle_range_t const* p_handle_range) override;
+    uint32_t gattc_characteristics_discover(
+        uint16_t conn_handle, ble_gattc_handle_range_t const* p_handle_range) override;
     uint32_t gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) override;
     // args: conn_handle, write_op, flags, handle, offset, len; data: value bytes.
-    uint32_t gattc_write(uint16_t conn_handle, ble_gattc_write_params_t const* p_write_params) override;
+    uint32_t gattc_write(uint16_t conn_handle,
+                         ble_gattc_write_params_t const* p_write_params) override;
 
-private:
+  private:
     uint32_t record(recorded_call call);
 
     mutable std::mutex lock_;
@@ -96,5 +99,9 @@ scripted_backend* last_scripted_backend();
 // Creates an adapter on a scripted backend, opens nothing, and stores it in
 // test_context.adapter. Returns the backend.
 scripted_backend* make_scripted_adapter();
+
+// The program's state as a run begins, on a scripted driver: the shared context reset, an
+// adapter on a fresh scripted backend (returned) and the run's event objects created.
+scripted_backend* start_scripted_run();
 
 }  // namespace testing_support

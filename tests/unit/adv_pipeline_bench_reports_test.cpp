@@ -19,9 +19,7 @@ class PipelineBenchReportsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(drain_message_queue());
-        reset_test_context();
-        backend = make_scripted_adapter();
-        create_event_objects();
+        backend = start_scripted_run();
         test_context.has_uuids = true;
         test_context.first_event_pending = false;
         phone = add_phones({monitored_uuid})[0];

@@ -25,9 +25,7 @@ class ConnectionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(drain_message_queue());
-        reset_test_context();
-        backend = make_scripted_adapter();
-        create_event_objects();
+        backend = start_scripted_run();
         phones = add_phones({phone_a, phone_b});
         test_context.first_event_pending = false;
     }

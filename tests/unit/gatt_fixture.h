@@ -24,9 +24,7 @@ namespace testing_support {
 class gatt_fixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        reset_test_context();
-        backend = make_scripted_adapter();
-        create_event_objects();
+        backend = start_scripted_run();
         discovery_chain::service_request_start = 1;
         discovery_chain::characteristic_request_start = 1;
         test_context.log_level = 3;
