@@ -27,4 +27,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # around (or to find on wine's path).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Wine with the address space laid out the same each time (setarch -R). Debian's wine64 loader
+# has no preloader: it is linked at 0x7d000000 and reserves the page wine needs at 0x7ffe0000
+# (the shared user data) only once running. Kernels that place the program break anywhere in
+# the gigabyte after the executable sometimes put the loader's heap over that page, and wine
+# then ends the program at once with exit code 1, silently unless WINEDEBUG shows errors.
+# Without randomisation the heap starts right after the loader, 48 MB below that page.
+find_program(ORVETTE_SETARCH setarch)
+if(ORVETTE_SETARCH)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVETTE_SETARCH} -R wine)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+endif()
