@@ -39,7 +39,8 @@ void print_usage() {
 
 // A decimal number as scanf's "%u" reads it: leading white space and a '+' are allowed and
 // anything after the digits is ignored. Unlike "%u", a minus sign is refused (it would wrap
-// "-5" round to 4294967291) and so is a value that does not fit 32 bits (undefined there).
+// "-5" round to 4294967291) and so is a value that does not fit the 16 bits the stack takes:
+// cut to 16 bits, -i65696 would be announced as 65696 and scan at 160.
 bool parse_scan_number(const char* text, uint32_t& value) {
     while (*text != '\0' && std::isspace(static_cast<unsigned char>(*text))) ++text;
     if (*text == '+') ++text;
@@ -47,7 +48,7 @@ bool parse_scan_number(const char* text, uint32_t& value) {
     uint64_t parsed = 0;
     for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
         parsed = parsed * 10 + static_cast<uint64_t>(*text - '0');
-        if (parsed > UINT32_MAX) return false;
+        if (parsed > UINT16_MAX) return false;
     }
     value = static_cast<uint32_t>(parsed);
     return true;

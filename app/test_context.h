@@ -12,6 +12,9 @@
 #include "link/phone_registry.h"
 #include "platform/platform.h"
 
+// Every wait for the dongle or a phone ends after this long.
+constexpr uint32_t event_wait_limit_ms = 65000;
+
 struct shared_test_state {
     // Run flags: written once by the entry point before any other thread exists.
     bool has_uuids = false;
@@ -34,12 +37,20 @@ struct shared_test_state {
     // Request and set-up state.
     std::atomic<platform::event_handle> pending_gattc_event{nullptr};
     std::atomic<bool> gattc_aborted{false};
+    // The link the pending request went out on: only that link's response, time-out or
+    // disconnection ends it. And the GATT status its response carried.
+    std::atomic<uint16_t> pending_gattc_conn_handle{BLE_CONN_HANDLE_INVALID};
+    std::atomic<uint16_t> pending_gattc_status{BLE_GATT_STATUS_SUCCESS};
     // Makes claiming a request (check, clear the abort flag, set the event) and aborting it
     // one step each, so an abort can never fall between a claim's check and its set-up.
     // Held only for those few stores, never across a driver call or a wait.
     std::mutex gattc_request_lock;
     std::atomic<phone_record*> phone_in_setup{nullptr};
     std::atomic<bool> connect_failed{false};
+    // True while the work thread runs a connection attempt (from preparing the request to
+    // its outcome), so that the shutdown can wake it and wait for it before it closes the
+    // driver.
+    std::atomic<bool> connect_attempt_active{false};
 
     // Counters and ticks.
     std::atomic<int32_t> adv_reports_total{0};

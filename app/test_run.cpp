@@ -10,6 +10,7 @@
 #include "diag/driver_callbacks.h"
 #include "gatt/challenge.h"
 #include "gatt/keepalive.h"
+#include "link/connection.h"
 #include "link/disconnection.h"
 #include "link/event_dispatcher.h"
 #include "link/phone_registry.h"
@@ -26,6 +27,7 @@ constexpr uint32_t retransmission_interval_ms = 250;
 constexpr uint32_t response_timeout_ms = 1500;
 
 console_key_source key_source;
+thread_starter periodic_thread_starter;
 
 int next_key() {
     return key_source ? key_source() : std::getchar();
@@ -114,7 +116,8 @@ bool start_periodic_thread(periodic_thread& made, platform::thread_entry entry,
         std::fflush(stdout);
         return false;
     }
-    made.thread = platform::start_thread(entry, made.stop_event);
+    made.thread = periodic_thread_starter ? periodic_thread_starter(entry, made.stop_event)
+                                          : platform::start_thread(entry, made.stop_event);
     if (made.thread == nullptr) {
         console_printf(thread_failure_text, static_cast<int>(platform::last_error()));
         std::fflush(stdout);
@@ -159,15 +162,37 @@ void show_statistics() {
 // both. Calls that begin after the quit take no lock, so once none is left none can come.
 // Limited like every other wait, so that a callback stuck elsewhere cannot hang the quit.
 void wait_for_event_handler_to_return() {
-    constexpr uint64_t limit_ms = 65000;
     const uint64_t started = platform::tick_count();
-    while (ble_event_handler_busy() && platform::tick_count() - started < limit_ms) {
+    while (ble_event_handler_busy() && platform::tick_count() - started < event_wait_limit_ms) {
         platform::sleep_ms(1);
     }
 }
 
+void close_driver_quietly() {
+    wait_for_event_handler_to_return();
+    std::lock_guard<std::mutex> guard(test_context.driver_lock);
+    sd_rpc_close(test_context.adapter.load());
+}
+
+// Scanning has begun, so the driver's event thread delivers reports and the work thread
+// acts on them, and the keep-alive thread may run: returning with all that still going
+// would let static destructors free the shared state under them. Stop what was started,
+// in the shutdown's order, without its lines.
+void stop_after_failed_start(const periodic_thread& keepalive) {
+    test_context.quit_requested = true;
+    end_connection_attempt_for_quit();
+    if (keepalive.thread != nullptr) {
+        platform::set_event(keepalive.stop_event);
+        platform::join_thread(keepalive.thread);
+    }
+    close_driver_quietly();
+    the_message_queue.stop();
+}
+
 void shut_down(const periodic_thread& keepalive, const periodic_thread& advertising) {
     test_context.quit_requested = true;
+    // A connection attempt waits on its own event, which nothing would set any more.
+    end_connection_attempt_for_quit();
 
     platform::set_event(keepalive.stop_event);
     console_printf("Wait for keep-alive thread to stop\n");
@@ -204,6 +229,10 @@ void shut_down(const periodic_thread& keepalive, const periodic_thread& advertis
 
 void set_console_key_source(console_key_source source) {
     key_source = std::move(source);
+}
+
+void set_thread_starter(thread_starter starter) {
+    periodic_thread_starter = std::move(starter);
 }
 
 uint32_t test_run(const run_config& config) {
@@ -268,6 +297,7 @@ uint32_t test_run(const run_config& config) {
             advertising, AdvertisingThread,
             "failed to create event to stop the advertising thread. error = %d\n",
             "failed to start the advertising thread. error = %d\n")) {
+        stop_after_failed_start(keepalive);
         return NRF_ERROR_NO_MEM;
     }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/platform.h"
+
 int console_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -13,6 +15,23 @@ int console_printf(const char* format, ...) {
     const int written = std::vprintf(format, args);
     va_end(args);
     return written;
+}
+
+int console_printf_flush(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+    return written;
+}
+
+void flush_output() {
+    std::fflush(stdout);
+}
+
+int thread_id() {
+    return static_cast<int>(platform::current_thread_id());
 }
 
 std::string make_timestamp() {

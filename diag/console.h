@@ -13,6 +13,15 @@
 // printf to standard output; adds nothing. The caller tests the log level.
 int console_printf(const char* format, ...) ORVETTE_PRINTF_FORMAT(1, 2);
 
+// console_printf, then a flush of standard output, so that the line shows at once.
+int console_printf_flush(const char* format, ...) ORVETTE_PRINTF_FORMAT(1, 2);
+
+// Flushes standard output, so that what was printed shows on the console at once.
+void flush_output();
+
+// The calling thread's identifier as the "Thread %d" of a line shows it.
+int thread_id();
+
 // Current local time as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string make_timestamp();
 

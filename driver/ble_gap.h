@@ -101,9 +101,15 @@ typedef struct {
 
 typedef struct {
     uint16_t status : 2;
-    uint16_t type : 4;  // legacy, connectable, scannable, directed, scan_response ...
+    uint16_t type : 4;  // BLE_GAP_ADV_REPORT_TYPE_* bits
     uint16_t reserved : 10;
 } ble_gap_adv_report_type_t;
+
+// Bits of ble_gap_adv_report_type_t::type.
+#define BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE 0x1
+#define BLE_GAP_ADV_REPORT_TYPE_SCANNABLE 0x2
+#define BLE_GAP_ADV_REPORT_TYPE_DIRECTED 0x4
+#define BLE_GAP_ADV_REPORT_TYPE_SCAN_RESPONSE 0x8
 
 typedef struct {
     uint8_t adv_handle;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fuzz/harness_world.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/service_discovery.h"
 #include "link/event_dispatcher.h"
 

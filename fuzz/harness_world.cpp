@@ -84,8 +84,7 @@ harness_world& fresh_world() {
         test_context.phone_registry[phone->uuid] = phone;
     }
     test_context.has_uuids = true;
-    discovery_chain::service_request_start = 1;
-    discovery_chain::characteristic_request_start = 1;
+    discovery_chain::reset();
 
     for (const char* call : driver_calls) world->backend->set_default_result(call, NRF_SUCCESS);
     world->backend->clear_calls();

@@ -113,8 +113,7 @@ void send_challenge(const std::string& uuid, phone_record& phone, uint16_t chall
         console_printf(
             "%s: Thread %d: success setting challenge for phone %s conn_handle = %d challenge char "
             "0x%04X\n",
-            make_timestamp().c_str(), platform::current_thread_id(), uuid.c_str(), conn_handle,
-            challenge_handle);
+            make_timestamp().c_str(), thread_id(), uuid.c_str(), conn_handle, challenge_handle);
         flush_output();
     }
 
@@ -156,12 +155,12 @@ bool set_response_notification(const std::string& uuid, phone_record& phone,
     };
     texts.issued = [&] {
         console_printf("%s: Thread %d: %s notify for %s conn %d response handle 0x%04X\n",
-                       make_timestamp().c_str(), platform::current_thread_id(), action,
-                       uuid.c_str(), conn_handle, response_handle);
+                       make_timestamp().c_str(), thread_id(), action, uuid.c_str(), conn_handle,
+                       response_handle);
     };
     texts.answered = [] {
         console_printf("%s: Thread %d: got expected BLE_GATTC_EVT_WRITE_RSP\n",
-                       make_timestamp().c_str(), platform::current_thread_id());
+                       make_timestamp().c_str(), thread_id());
     };
     texts.aborted = [] {
         console_printf(
@@ -173,7 +172,7 @@ bool set_response_notification(const std::string& uuid, phone_record& phone,
         console_printf(
             "%s: Thread %d: ERROR: never got BLE_GATTC_EVT_WRITE_RSP or BLE_GATTC_EVT_TIMEOUT or "
             "BLE_GAP_EVT_DISCONNECTED after waiting %d milliseconds.\n",
-            make_timestamp().c_str(), platform::current_thread_id(), waited_ms);
+            make_timestamp().c_str(), thread_id(), waited_ms);
     };
     texts.unexpected_wait = [](uint32_t wait_result) {
         console_printf(
@@ -184,9 +183,9 @@ bool set_response_notification(const std::string& uuid, phone_record& phone,
 
     const gattc_request_result result = gattc_request_sync(
         gattc_request_kind::write, phone,
-        [&] {
-            conn_handle = phone.conn_handle.load();
-            return sd_ble_gattc_write(test_context.adapter, conn_handle, &write);
+        [&](uint16_t link) {
+            conn_handle = link;
+            return sd_ble_gattc_write(test_context.adapter, link, &write);
         },
         texts);
     return result == gattc_request_result::answered;

@@ -6,9 +6,6 @@
 #include "diag/code_names.h"
 #include "diag/console.h"
 #include "gatt/discovery_chain.h"
-#include "gatt/gatt_text.h"
-#include "gatt/service_discovery.h"
-#include "gatt/uuid_reads.h"
 
 namespace {
 
@@ -70,11 +67,12 @@ uint32_t characteristics_discovery_start(uint16_t conn_handle) {
                 make_timestamp().c_str(), conn_handle);
             flush_output();
         } else {
-            discovery_chain::characteristic_request_start = start_handle;
+            discovery_chain::first_request(discovery_chain::step::characteristics, start_handle);
             const ble_gattc_handle_range_t range{start_handle, 0xFFFF};
             result =
                 sd_ble_gattc_characteristics_discover(test_context.adapter, conn_handle, &range);
             if (result == NRF_SUCCESS) {
+                discovery_chain::request_sent();
                 if (log_enabled(3)) {
                     console_printf(
                         "sd_ble_gattc_characteristics_discover success for start_handle 0x%04X\n",
@@ -107,14 +105,14 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
             console_printf("Characteristic discovery done conn_handle = %d\n", conn_handle);
             flush_output();
         }
-        characteristic_metadata_discovery_start();
+        discovery_chain::characteristics_done();
         return;
     }
     if (gattc_evt.gatt_status != BLE_GATT_STATUS_SUCCESS) {
         console_printf("%s: Characteristic discovery failed. Error code 0x%X, conn_handle = %d\n",
                        make_timestamp().c_str(), gattc_evt.gatt_status, conn_handle);
         flush_output();
-        characteristic_metadata_discovery_start();
+        discovery_chain::characteristics_done();
         return;
     }
     const uint16_t count = gattc_evt.params.char_disc_rsp.count;
@@ -123,7 +121,7 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
             "%s: Characteristic discovery has 0 characteristics (unexpected!), conn_handle = %d\n",
             make_timestamp().c_str(), conn_handle);
         flush_output();
-        characteristic_metadata_discovery_start();
+        discovery_chain::characteristics_done();
         return;
     }
 
@@ -141,8 +139,9 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
     }
 
     const uint32_t next = static_cast<uint32_t>(chars[count - 1].handle_decl) + 1;
-    const uint32_t previous_start = discovery_chain::characteristic_request_start.load();
-    if (next <= previous_start) {
+    uint32_t previous_start = 0;
+    if (!discovery_chain::next_request(discovery_chain::step::characteristics, next,
+                                       previous_start)) {
         // A peer that repeats or goes backwards would be asked again forever; what has
         // been recorded gets its UUID reads, as after any other faulty answer.
         console_printf(
@@ -150,10 +149,9 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
             "%d\n",
             make_timestamp().c_str(), previous_start, conn_handle);
         flush_output();
-        characteristic_metadata_discovery_start();
+        discovery_chain::characteristics_done();
         return;
     }
-    discovery_chain::characteristic_request_start = next;
 
     const uint16_t next_start = static_cast<uint16_t>(next);
     const ble_gattc_handle_range_t range{next_start, 0xFFFF};
@@ -163,6 +161,7 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
         result = sd_ble_gattc_characteristics_discover(test_context.adapter, conn_handle, &range);
     }
     if (result == NRF_SUCCESS) {
+        discovery_chain::request_sent();
         if (log_enabled(3)) {
             console_printf(
                 "sd_ble_gattc_characteristics_discover success for start_handle 0x%04X\n",

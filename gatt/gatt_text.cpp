@@ -23,7 +23,3 @@ bool uuid_equal_ignoring_case(const std::string& a, const std::string& b) {
     }
     return true;
 }
-
-void flush_output() {
-    std::fflush(stdout);
-}

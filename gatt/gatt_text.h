@@ -11,6 +11,3 @@ std::string uuid128_text(const uint8_t* air_bytes);
 // Compares two UUID texts ignoring letter case: discovered UUIDs are lower case while
 // the well-known characteristic UUIDs are written in upper case.
 bool uuid_equal_ignoring_case(const std::string& a, const std::string& b);
-
-// Flushes standard output, so that a line shows on the console at once.
-void flush_output();

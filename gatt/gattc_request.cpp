@@ -15,21 +15,63 @@ void say(const std::function<void()>& text) {
     flush_output();
 }
 
-// Ends the claim; returns whether the request was aborted while it was held.
-bool release_claim() {
+struct claim_outcome {
+    bool aborted;
+    uint16_t gatt_status;
+};
+
+// Ends the claim; tells whether the request was aborted while it was held, and the status
+// its response carried.
+claim_outcome release_claim() {
     std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
     test_context.pending_gattc_event = nullptr;
-    return test_context.gattc_aborted.load();
+    test_context.pending_gattc_conn_handle = BLE_CONN_HANDLE_INVALID;
+    return {test_context.gattc_aborted.load(), test_context.pending_gattc_status.load()};
+}
+
+platform::event_handle response_event_of(gattc_request_kind kind) {
+    return kind == gattc_request_kind::read ? test_context.read_rsp_event.load()
+                                            : test_context.write_rsp_event.load();
+}
+
+// Caller holds gattc_request_lock.
+bool pending_on(uint16_t conn_handle) {
+    return test_context.pending_gattc_event.load() != nullptr &&
+           test_context.pending_gattc_conn_handle.load() == conn_handle;
 }
 
 }  // namespace
 
+bool gattc_request_pending_on(uint16_t conn_handle) {
+    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
+    return pending_on(conn_handle);
+}
+
+bool gattc_request_answer(gattc_request_kind kind, uint16_t conn_handle, uint16_t gatt_status) {
+    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
+    const platform::event_handle pending = test_context.pending_gattc_event.load();
+    if (!pending_on(conn_handle) || pending != response_event_of(kind)) return false;
+    test_context.pending_gattc_status = gatt_status;
+    platform::set_event(pending);
+    return true;
+}
+
+bool gattc_request_abort(uint16_t conn_handle) {
+    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
+    if (!pending_on(conn_handle)) return false;
+    // The flag goes first: the requester reads it as soon as its wait returns.
+    test_context.gattc_aborted = true;
+    platform::set_event(test_context.pending_gattc_event.load());
+    return true;
+}
+
 gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& phone,
-                                        const std::function<uint32_t()>& request,
+                                        const std::function<uint32_t(uint16_t)>& request,
                                         const gattc_request_texts& texts, uint32_t* code) {
-    platform::event_handle response_event = kind == gattc_request_kind::read
-                                                ? test_context.read_rsp_event.load()
-                                                : test_context.write_rsp_event.load();
+    const platform::event_handle response_event = response_event_of(kind);
+    // Read once: the request and the link its answer must come from are the same one, even
+    // if the event thread frees the phone meanwhile (the driver then refuses the handle).
+    const uint16_t conn_handle = phone.conn_handle.load();
     bool skipped = false;
 
     // Check and claim in one step: the run thread's challenge and the keep-alive thread
@@ -42,6 +84,8 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
             skipped = true;
         } else {
             test_context.gattc_aborted = false;
+            test_context.pending_gattc_status = BLE_GATT_STATUS_SUCCESS;
+            test_context.pending_gattc_conn_handle = conn_handle;
             // A response or abort signalled before this request was issued cannot be about
             // it: read responses of discovery nobody waits for, an abort that came after a
             // previous waiter had stopped looking.
@@ -57,7 +101,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     uint32_t result;
     {
         std::lock_guard<std::mutex> guard(test_context.driver_lock);
-        result = request();
+        result = request(conn_handle);
     }
     if (result != NRF_SUCCESS) {
         release_claim();
@@ -70,28 +114,33 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     }
     if (kind == gattc_request_kind::write && log_enabled(4)) say(texts.issued);
 
-    const uint32_t waited = platform::wait_for_event(response_event, gattc_response_wait_ms);
-    const bool aborted = release_claim();
+    const uint32_t waited = platform::wait_for_event(response_event, event_wait_limit_ms);
+    const claim_outcome outcome = release_claim();
 
     if (waited == platform::wait_object_0) {
-        if (!aborted) {
+        if (!outcome.aborted) {
+            if (outcome.gatt_status != BLE_GATT_STATUS_SUCCESS && texts.answered_with_error) {
+                texts.answered_with_error(outcome.gatt_status);
+                flush_output();
+                return gattc_request_result::answered_with_error;
+            }
             if (log_enabled(4)) say(texts.answered);
             return gattc_request_result::answered;
         }
         if (log_enabled(1)) say(texts.aborted);
-        const uint16_t conn_handle = phone.conn_handle.load();
-        if (conn_handle != BLE_CONN_HANDLE_INVALID) disconnect_phone(conn_handle);
+        const uint16_t still_held = phone.conn_handle.load();
+        if (still_held != BLE_CONN_HANDLE_INVALID) disconnect_phone(still_held);
         return gattc_request_result::aborted;
     }
 
     if (waited == platform::wait_timeout) {
-        if (texts.never_got) texts.never_got(static_cast<int>(gattc_response_wait_ms));
+        if (texts.never_got) texts.never_got(static_cast<int>(event_wait_limit_ms));
         flush_output();
-        const uint16_t conn_handle = phone.conn_handle.load();
-        if (conn_handle != BLE_CONN_HANDLE_INVALID) {
+        const uint16_t still_held = phone.conn_handle.load();
+        if (still_held != BLE_CONN_HANDLE_INVALID) {
             console_printf("Disconnect and see if we get a disconnect event\n");
             flush_output();
-            disconnect_phone(conn_handle);
+            disconnect_phone(still_held);
         }
         console_printf("Exit test program immediately\n");
         platform::exit_process(0);

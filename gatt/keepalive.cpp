@@ -8,6 +8,7 @@
 #include "diag/code_names.h"
 #include "diag/console.h"
 #include "gatt/challenge.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/gatt_text.h"
 #include "gatt/gattc_request.h"
 #include "link/disconnection.h"
@@ -71,7 +72,13 @@ gattc_request_result read_feature(const keepalive_target& target) {
     };
     texts.answered = [] {
         console_printf("%s: Thread %d: got expected BLE_GATTC_EVT_READ_RSP\n",
-                       make_timestamp().c_str(), platform::current_thread_id());
+                       make_timestamp().c_str(), thread_id());
+    };
+    texts.answered_with_error = [&](uint16_t gatt_status) {
+        console_printf(
+            "%s: Thread %d: ERROR: BLE_GATTC_EVT_READ_RSP for connection %d characteristic value "
+            "handle 0x%04X failed, GATT status 0x%04X\n",
+            make_timestamp().c_str(), thread_id(), conn_handle, value_handle, gatt_status);
     };
     texts.aborted = [] {
         console_printf(
@@ -83,7 +90,7 @@ gattc_request_result read_feature(const keepalive_target& target) {
         console_printf(
             "%s: Thread %d: ERROR: never got BLE_GATTC_EVT_READ_RSP or BLE_GATTC_EVT_TIMEOUT or "
             "BLE_GAP_EVT_DISCONNECTED after waiting %d milliseconds.\n",
-            make_timestamp().c_str(), platform::current_thread_id(), waited_ms);
+            make_timestamp().c_str(), thread_id(), waited_ms);
     };
     texts.unexpected_wait = [](uint32_t wait_result) {
         console_printf(
@@ -93,12 +100,13 @@ gattc_request_result read_feature(const keepalive_target& target) {
     };
 
     // The handle is taken when the request goes out: a phone that has just disconnected
-    // is read with the invalid handle, which the driver refuses.
+    // is read with the invalid handle, which the driver refuses. A response with an error
+    // status is no answer: the phone did not give its feature, so the cycle is not counted.
     return gattc_request_sync(
         gattc_request_kind::read, phone,
-        [&] {
-            conn_handle = phone.conn_handle.load();
-            return sd_ble_gattc_read(test_context.adapter, conn_handle, value_handle, 0);
+        [&](uint16_t link) {
+            conn_handle = link;
+            return sd_ble_gattc_read(test_context.adapter, link, value_handle, 0);
         },
         texts);
 }
@@ -156,7 +164,11 @@ void KeepAliveThread(void* stop_event) {
             flush_output();
             return;
         }
-        if (test_context.phone_in_setup.load() != nullptr) continue;
+        if (test_context.phone_in_setup.load() != nullptr) {
+            const uint16_t unanswered = discovery_chain::end_if_unanswered();
+            if (unanswered != BLE_CONN_HANDLE_INVALID) disconnect_phone(unanswered);
+            continue;
+        }
 
         if (keepalive_read_all()) {
             challenge_response_all();

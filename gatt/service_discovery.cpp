@@ -5,45 +5,9 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
-#include "gatt/characteristic_discovery.h"
 #include "gatt/discovery_chain.h"
-#include "gatt/gatt_text.h"
-#include "radio/scanning.h"
 
 namespace {
-
-constexpr uint8_t rssi_threshold_dbm = 10;
-constexpr uint8_t rssi_skip_count = 0;
-
-// Runs the end step for `phone`, which the caller read from phone_in_setup (or null).
-uint32_t end_setup(phone_record* phone) {
-    if (phone != nullptr) {
-        const uint16_t conn_handle = phone->conn_handle.load();
-        if (conn_handle != BLE_CONN_HANDLE_INVALID) {
-            uint32_t result;
-            {
-                std::lock_guard<std::mutex> guard(test_context.driver_lock);
-                result = sd_ble_gap_rssi_start(test_context.adapter, conn_handle,
-                                               rssi_threshold_dbm, rssi_skip_count);
-            }
-            if (result != NRF_SUCCESS) {
-                console_printf("%s: sd_ble_gap_rssi_start failed error %s\n",
-                               make_timestamp().c_str(), error_code_name(result).c_str());
-                flush_output();
-            } else if (log_enabled(3)) {
-                console_printf("sd_ble_gap_rssi_start succeeded\n");
-                flush_output();
-            }
-        }
-    }
-    if (log_enabled(3)) {
-        console_printf("service discovery ended, available for new connection\n");
-        flush_output();
-    }
-    // Clears only the set-up this call ended: a new one begun meanwhile stays.
-    test_context.phone_in_setup.compare_exchange_strong(phone, nullptr);
-    return scan_start();
-}
 
 bool is_end_status(uint16_t gatt_status) {
     return gatt_status == BLE_GATT_STATUS_ATTERR_INVALID_HANDLE ||
@@ -124,10 +88,12 @@ uint32_t service_discovery_start(uint16_t conn_handle) {
             console_printf("Discovering primary services conn_handle = %d\n", conn_handle);
             flush_output();
         }
-        discovery_chain::service_request_start = 1;
+        discovery_chain::reset();
+        discovery_chain::first_request(discovery_chain::step::services, 0x0001);
         result = sd_ble_gattc_primary_services_discover(test_context.adapter, conn_handle, 0x0001,
                                                         nullptr);
         if (result == NRF_SUCCESS) {
+            discovery_chain::request_sent();
             if (log_enabled(3)) {
                 console_printf(
                     "sd_ble_gattc_primary_services_discover success for start_handle = 0x%04X\n",
@@ -156,7 +122,7 @@ void on_gattc_evt_prim_srvc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
             console_printf("finished finding services, conn_handle = %d\n", gattc_evt.conn_handle);
             flush_output();
         }
-        characteristics_discovery_start(gattc_evt.conn_handle);
+        discovery_chain::services_done(gattc_evt.conn_handle);
         return;
     }
     if (gattc_evt.gatt_status != BLE_GATT_STATUS_SUCCESS) {
@@ -182,8 +148,9 @@ void on_gattc_evt_prim_srvc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
     }
 
     const uint32_t next_start = static_cast<uint32_t>(last_end) + 1;
-    const uint32_t previous_start = discovery_chain::service_request_start.load();
-    if (next_start <= previous_start) {
+    uint32_t previous_start = 0;
+    if (!discovery_chain::next_request(discovery_chain::step::services, next_start,
+                                       previous_start)) {
         console_printf(
             "%s: Service discovery does not advance past start handle 0x%04X, conn_handle = %d\n",
             make_timestamp().c_str(), previous_start, gattc_evt.conn_handle);
@@ -191,7 +158,6 @@ void on_gattc_evt_prim_srvc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
         service_discovery_end_for(phone);
         return;
     }
-    discovery_chain::service_request_start = next_start;
 
     uint32_t result;
     {
@@ -200,6 +166,7 @@ void on_gattc_evt_prim_srvc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
                                                         static_cast<uint16_t>(next_start), nullptr);
     }
     if (result == NRF_SUCCESS) {
+        discovery_chain::request_sent();
         if (log_enabled(3)) {
             console_printf("sd_ble_gattc_primary_services_discover success for handle 0x%04X\n",
                            next_start);
@@ -211,13 +178,4 @@ void on_gattc_evt_prim_srvc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
                    make_timestamp().c_str(), error_code_name(result).c_str());
     flush_output();
     service_discovery_end_for(phone);
-}
-
-uint32_t service_discovery_end() {
-    return end_setup(test_context.phone_in_setup.load());
-}
-
-uint32_t service_discovery_end_for(phone_record* phone) {
-    if (phone == nullptr || test_context.phone_in_setup.load() != phone) return NRF_SUCCESS;
-    return end_setup(phone);
 }

@@ -6,8 +6,9 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/gatt_text.h"
-#include "gatt/service_discovery.h"
+#include "gatt/gattc_request.h"
 
 namespace {
 
@@ -182,6 +183,7 @@ void characteristic_metadata_discovery_start() {
         service_discovery_end_for(phone);
         return;
     }
+    discovery_chain::request_sent();
     if (log_enabled(3)) {
         if (have_service) {
             console_printf(
@@ -199,12 +201,12 @@ void characteristic_metadata_discovery_start() {
 }
 
 void on_gattc_evt_read_response(const ble_gattc_evt_t& gattc_evt) {
-    const platform::event_handle read_rsp_event = test_context.read_rsp_event.load();
     phone_record* phone = test_context.phone_in_setup.load();
     // Only the phone in setup has a chain read outstanding; an answer from any other
     // connection is a keep-alive answer and must not touch the phone's records.
     if (phone == nullptr || gattc_evt.conn_handle != phone->conn_handle.load()) {
-        platform::set_event(read_rsp_event);
+        gattc_request_answer(gattc_request_kind::read, gattc_evt.conn_handle,
+                             gattc_evt.gatt_status);
         print_keepalive_answer(gattc_evt);
         return;
     }
@@ -229,7 +231,7 @@ void on_gattc_evt_read_response(const ble_gattc_evt_t& gattc_evt) {
     }
 
     // Not the chain's answer, so possibly the one a waiting request expects.
-    platform::set_event(read_rsp_event);
+    gattc_request_answer(gattc_request_kind::read, gattc_evt.conn_handle, gattc_evt.gatt_status);
     console_printf(
         "%s: on_gattc_evt_read_response conn_handle = %d read handle = 0x%04X #bytes = %d offset = "
         "%d was not for any characteristic we are discovering\n",

@@ -7,15 +7,10 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/service_discovery.h"
 
 namespace {
-
-constexpr uint32_t connect_wait_limit_ms = 65000;
-
-int thread_id() {
-    return static_cast<int>(platform::current_thread_id());
-}
 
 // Most significant byte first, as the phone's settings screen shows it.
 std::string mac_text(const ble_gap_addr_t& address) {
@@ -69,7 +64,7 @@ void give_up_attempt() {
     console_printf(
         "%s: Thread %d: ERROR: never got BLE_GAP_EVT_CONNECTED or BLE_GAP_TIMEOUT_SRC_CONN after "
         "waiting %d milliseconds.\n",
-        make_timestamp().c_str(), thread_id(), static_cast<int>(connect_wait_limit_ms));
+        make_timestamp().c_str(), thread_id(), static_cast<int>(event_wait_limit_ms));
     cancel_connect_request();
     if (test_context.exit_on_error) {
         console_printf("Exit test program immediately\n");
@@ -78,9 +73,35 @@ void give_up_attempt() {
     service_discovery_end();
 }
 
+// The attempt was woken by the quit: withdraw the request while the driver is still open,
+// and end the set-up without starting the scanner again.
+void end_attempt_for_quit() {
+    cancel_connect_request();
+    phone_record* phone = test_context.phone_in_setup.load();
+    test_context.phone_in_setup.compare_exchange_strong(phone, nullptr);
+}
+
+// Marks the work thread's attempt as running for as long as it lives.
+struct attempt_marker {
+    attempt_marker() { test_context.connect_attempt_active = true; }
+    ~attempt_marker() { test_context.connect_attempt_active = false; }
+    attempt_marker(const attempt_marker&) = delete;
+    attempt_marker& operator=(const attempt_marker&) = delete;
+};
+
 }  // namespace
 
-void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rssi) {
+void end_connection_attempt_for_quit() {
+    platform::set_event(test_context.connected_event.load());
+    const uint64_t started = platform::tick_count();
+    while (test_context.connect_attempt_active.load() &&
+           platform::tick_count() - started < event_wait_limit_ms) {
+        platform::sleep_ms(1);
+    }
+}
+
+void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rssi,
+                   bool connectable) {
     test_context.last_adv_tick = platform::tick_count();
     const std::string mac = mac_text(peer_addr);
     test_context.all_devices.insert(uuid);
@@ -91,7 +112,7 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rss
     // A run that is quitting starts no attempt: events are dropped from now on, so its
     // outcome could never arrive, and the shutdown would sit out the whole limit for it.
     if (test_context.phone_in_setup.load() != nullptr || phone == nullptr ||
-        phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID ||
+        phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID || !connectable ||
         test_context.quit_requested.load()) {
         if (log_enabled(6)) {
             console_printf("Advertisement RSSI = %d, MAC = %s, UUID = %s\n", rssi, mac.c_str(),
@@ -101,8 +122,12 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rss
         return;
     }
 
+    const attempt_marker marked;
     // Everything the answering event looks at is in place before the request goes out.
     platform::reset_event(test_context.connected_event.load());
+    // The quit wakes an attempt through connected_event after setting its flag: seen
+    // clear here, the flag was set after the reset, and the wake will come.
+    if (test_context.quit_requested.load()) return;
     test_context.connect_failed = false;
     test_context.phone_in_setup = phone;
     phone->rssi_event_count = 0;
@@ -140,7 +165,13 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rss
     std::fflush(stdout);
 
     const uint32_t waited =
-        platform::wait_for_event(test_context.connected_event.load(), connect_wait_limit_ms);
+        platform::wait_for_event(test_context.connected_event.load(), event_wait_limit_ms);
+    if (test_context.quit_requested.load()) {
+        // Whatever woke us, the run is ending: an outcome that did come is not acted on,
+        // and no time limit is waited out.
+        end_attempt_for_quit();
+        return;
+    }
     if (waited == platform::wait_object_0) {
         if (!test_context.connect_failed.load()) {
             if (log_enabled(2)) {

@@ -7,17 +7,9 @@
 #include "diag/code_names.h"
 #include "diag/console.h"
 #include "driver/ble_hci.h"
-#include "gatt/service_discovery.h"
+#include "gatt/discovery_chain.h"
 
-namespace {
-
-constexpr uint32_t disconnect_wait_limit_ms = 65000;
-
-int thread_id() {
-    return static_cast<int>(platform::current_thread_id());
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool request_disconnection(uint16_t conn_handle) {
     uint32_t result;
@@ -46,7 +38,7 @@ void disconnect_phone(uint16_t conn_handle) {
     if (!request_disconnection(conn_handle)) return;
 
     const uint32_t waited =
-        platform::wait_for_event(test_context.disconnected_event.load(), disconnect_wait_limit_ms);
+        platform::wait_for_event(test_context.disconnected_event.load(), event_wait_limit_ms);
     if (waited == platform::wait_object_0) {
         if (log_enabled(1)) {
             console_printf(
@@ -58,7 +50,7 @@ void disconnect_phone(uint16_t conn_handle) {
         console_printf(
             "%s: Thread %d: ERROR: never got BLE_GAP_EVT_DISCONNECTED after waiting %d "
             "milliseconds.\n",
-            make_timestamp().c_str(), thread_id(), static_cast<int>(disconnect_wait_limit_ms));
+            make_timestamp().c_str(), thread_id(), static_cast<int>(event_wait_limit_ms));
         if (test_context.exit_on_error) {
             console_printf("Exit test program immediately\n");
             platform::exit_process(0);

@@ -10,6 +10,8 @@
 #include "diag/code_names.h"
 #include "diag/console.h"
 #include "gatt/characteristic_discovery.h"
+#include "gatt/discovery_chain.h"
+#include "gatt/gattc_request.h"
 #include "gatt/service_discovery.h"
 #include "gatt/uuid_reads.h"
 #include "link/connection.h"
@@ -35,10 +37,6 @@ struct handler_call {
     handler_call& operator=(const handler_call&) = delete;
 };
 
-int thread_id() {
-    return static_cast<int>(platform::current_thread_id());
-}
-
 const char* role_name(uint8_t role) {
     switch (role) {
         case BLE_GAP_ROLE_INVALID:
@@ -50,17 +48,6 @@ const char* role_name(uint8_t role) {
         default:
             return "(programming error)";
     }
-}
-
-// Ends the wait of the one GATT request in progress, if any. The flag goes first: the
-// requester reads it as soon as its wait returns.
-bool abort_pending_gattc_request() {
-    std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
-    const platform::event_handle pending = test_context.pending_gattc_event.load();
-    if (pending == nullptr) return false;
-    test_context.gattc_aborted = true;
-    platform::set_event(pending);
-    return true;
 }
 
 // Frees every phone that holds the handle, so that its next advertisement can start a new
@@ -76,19 +63,29 @@ void free_phones_holding(uint16_t conn_handle) {
     }
 }
 
+bool held_by_a_phone(uint16_t conn_handle) {
+    const auto& phones = test_context.phone_registry;
+    return std::any_of(phones.begin(), phones.end(), [conn_handle](const auto& entry) {
+        return entry.second->conn_handle.load() == conn_handle;
+    });
+}
+
 // A link that answers no attempt of ours would stay up for good and belong to no phone:
 // the phone stops advertising once connected, so nothing would ever read, disconnect or
 // reconnect it, and it would hold one of the dongle's connection slots. Hanging it up
 // sends the phone back to advertising, and its next advertisement starts a proper attempt.
 // A repeated event for a link some phone already holds is left alone.
 void hang_up_unrecorded_link(uint16_t conn_handle) {
-    const auto& phones = test_context.phone_registry;
-    if (std::any_of(phones.begin(), phones.end(), [conn_handle](const auto& entry) {
-            return entry.second->conn_handle.load() == conn_handle;
-        })) {
-        return;
-    }
+    if (held_by_a_phone(conn_handle)) return;
     request_disconnection(conn_handle);
+}
+
+void report_unexpected_connection(uint16_t conn_handle) {
+    console_printf(
+        "%s: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
+        "to connect\n",
+        make_timestamp().c_str());
+    hang_up_unrecorded_link(conn_handle);
 }
 
 void on_connected(const ble_gap_evt_t& gap_evt) {
@@ -98,11 +95,17 @@ void on_connected(const ble_gap_evt_t& gap_evt) {
     // the phone's own link.
     phone_record* phone = test_context.phone_in_setup.load();
     if (phone == nullptr || phone->conn_handle.load() != BLE_CONN_HANDLE_INVALID) {
+        report_unexpected_connection(gap_evt.conn_handle);
+        return;
+    }
+    // No new link comes with the invalid handle or with one a phone holds: taking such an
+    // event as the attempt's outcome would leave the real request pending in the stack
+    // (refusing every later scan start) and give two phones one handle.
+    if (gap_evt.conn_handle == BLE_CONN_HANDLE_INVALID || held_by_a_phone(gap_evt.conn_handle)) {
         console_printf(
-            "%s: ERROR: got connection event BLE_GAP_EVT_CONNECTED when we are not attempting "
-            "to connect\n",
-            make_timestamp().c_str());
-        hang_up_unrecorded_link(gap_evt.conn_handle);
+            "%s: ERROR: BLE_GAP_EVT_CONNECTED with conn_handle = %d answers no connection "
+            "attempt, ignored\n",
+            make_timestamp().c_str(), gap_evt.conn_handle);
         return;
     }
     if (log_enabled(2)) {
@@ -124,13 +127,13 @@ void on_disconnected(const ble_gap_evt_t& gap_evt) {
     const uint8_t reason = gap_evt.params.disconnected.reason;
     const uint16_t conn_handle = gap_evt.conn_handle;
     free_phones_holding(conn_handle);
-    if (test_context.pending_gattc_event.load() != nullptr && log_enabled(1)) {
+    if (gattc_request_pending_on(conn_handle) && log_enabled(1)) {
         console_printf(
             "%s: BLE_GAP_EVT_DISCONNECTED while GATTC read/write in progress. Cancel "
             "read/write.\n",
             make_timestamp().c_str());
     }
-    abort_pending_gattc_request();
+    gattc_request_abort(conn_handle);
     platform::set_event(test_context.disconnected_event.load());
     the_message_queue.post(disconnect_work{reason, conn_handle});
 }
@@ -160,11 +163,15 @@ void on_gap_timeout(const ble_gap_evt_t& gap_evt) {
 
 void on_rssi_changed(const ble_gap_evt_t& gap_evt) {
     const ble_gap_evt_rssi_changed_t& changed = gap_evt.params.rssi_changed;
-    for (const auto& entry : test_context.phone_registry) {
-        phone_record& phone = *entry.second;
-        if (phone.conn_handle.load() != gap_evt.conn_handle) continue;
-        phone.rssi_event_count++;
-        phone.last_rssi = changed.rssi;
+    // Every phone that is not connected holds the invalid handle: a report naming it
+    // belongs to none of them.
+    if (gap_evt.conn_handle != BLE_CONN_HANDLE_INVALID) {
+        for (const auto& entry : test_context.phone_registry) {
+            phone_record& phone = *entry.second;
+            if (phone.conn_handle.load() != gap_evt.conn_handle) continue;
+            phone.rssi_event_count++;
+            phone.last_rssi = changed.rssi;
+        }
     }
     if (log_enabled(7)) {
         console_printf("connection %d RSSI = %d (channel %d)\n", gap_evt.conn_handle, changed.rssi,
@@ -179,7 +186,9 @@ void on_adv_report_event(const ble_gap_evt_t& gap_evt) {
     // to the driver, so the UUID text is taken here.
     std::string uuid;
     if (find_uuid128(report.data.p_data, report.data.len, uuid)) {
-        the_message_queue.post(adv_report_work{report.peer_addr, std::move(uuid), report.rssi});
+        const bool connectable = (report.type.type & BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE) != 0;
+        the_message_queue.post(
+            adv_report_work{report.peer_addr, std::move(uuid), report.rssi, connectable});
     } else if (log_enabled(6)) {
         console_printf("advertisement received that does not have 128-bit UUID\n");
     }
@@ -196,16 +205,16 @@ void on_write_response(const ble_gattc_evt_t& gattc_evt) {
     } else if (log_enabled(4)) {
         console_printf("Received event BLE_GATTC_EVT_WRITE_RSP with successfull GATT status\n");
     }
-    platform::set_event(test_context.write_rsp_event.load());
+    gattc_request_answer(gattc_request_kind::write, gattc_evt.conn_handle, gattc_evt.gatt_status);
 }
 
 void on_gattc_timeout(const ble_gattc_evt_t& gattc_evt) {
-    if (test_context.pending_gattc_event.load() != nullptr) {
+    if (gattc_request_pending_on(gattc_evt.conn_handle)) {
         if (log_enabled(1)) {
             console_printf("%s: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n",
                            make_timestamp().c_str());
         }
-        abort_pending_gattc_request();
+        gattc_request_abort(gattc_evt.conn_handle);
     } else {
         console_printf("%s: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n",
                        make_timestamp().c_str());
@@ -227,17 +236,19 @@ void wake_waiters_after_quit(const ble_evt_t& event) {
     switch (event.header.evt_id) {
         case BLE_GAP_EVT_DISCONNECTED:
             free_phones_holding(event.evt.gap_evt.conn_handle);
-            abort_pending_gattc_request();
+            gattc_request_abort(event.evt.gap_evt.conn_handle);
             platform::set_event(test_context.disconnected_event.load());
             break;
         case BLE_GATTC_EVT_READ_RSP:
-            platform::set_event(test_context.read_rsp_event.load());
+            gattc_request_answer(gattc_request_kind::read, event.evt.gattc_evt.conn_handle,
+                                 event.evt.gattc_evt.gatt_status);
             break;
         case BLE_GATTC_EVT_WRITE_RSP:
-            platform::set_event(test_context.write_rsp_event.load());
+            gattc_request_answer(gattc_request_kind::write, event.evt.gattc_evt.conn_handle,
+                                 event.evt.gattc_evt.gatt_status);
             break;
         case BLE_GATTC_EVT_TIMEOUT:
-            abort_pending_gattc_request();
+            gattc_request_abort(event.evt.gattc_evt.conn_handle);
             break;
         default:
             break;
@@ -403,7 +414,7 @@ bool find_uuid128(const uint8_t* data, uint16_t len, std::string& uuid) {
 
 void adv_report_work::operator()() const {
     try {
-        on_adv_report(peer_addr, uuid, rssi);
+        on_adv_report(peer_addr, uuid, rssi, connectable);
     } catch (const std::exception& e) {
         console_printf("caught exception from on_adv_report: %s\n", e.what());
     } catch (...) {

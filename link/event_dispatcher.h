@@ -21,6 +21,7 @@ struct adv_report_work {
     ble_gap_addr_t peer_addr;
     std::string uuid;
     int8_t rssi;
+    bool connectable;
     void operator()() const;
 };
 

@@ -75,10 +75,11 @@ std::unique_ptr<gap_event_record> gattc(uint16_t evt_id, uint16_t conn_handle, u
 }  // namespace
 
 std::unique_ptr<gap_event_record> adv_report_event(const std::vector<uint8_t>& data, int8_t rssi,
-                                                   const ble_gap_addr_t& peer) {
+                                                   const ble_gap_addr_t& peer, uint16_t type_bits) {
     auto made = gap(BLE_GAP_EVT_ADV_REPORT, BLE_CONN_HANDLE_INVALID);
     made->data = data;
     ble_gap_evt_adv_report_t& report = made->event.evt.gap_evt.params.adv_report;
+    report.type.type = type_bits & 0x0F;
     report.peer_addr = peer;
     report.rssi = rssi;
     report.data.p_data = made->data.empty() ? nullptr : made->data.data();

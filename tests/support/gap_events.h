@@ -31,9 +31,12 @@ std::vector<uint8_t> concat(const std::vector<std::vector<uint8_t>>& parts);
 
 ble_gap_addr_t make_address(const std::vector<uint8_t>& air_order_bytes);
 
+// Connectable undirected advertising unless `type_bits` (BLE_GAP_ADV_REPORT_TYPE_*) says
+// otherwise.
 std::unique_ptr<gap_event_record> adv_report_event(
     const std::vector<uint8_t>& data, int8_t rssi = -60,
-    const ble_gap_addr_t& peer = make_address({0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+    const ble_gap_addr_t& peer = make_address({0x11, 0x22, 0x33, 0x44, 0x55, 0x66}),
+    uint16_t type_bits = BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE | BLE_GAP_ADV_REPORT_TYPE_SCANNABLE);
 std::unique_ptr<gap_event_record> connected_event(uint16_t conn_handle,
                                                   uint8_t role = BLE_GAP_ROLE_CENTRAL);
 std::unique_ptr<gap_event_record> disconnected_event(uint16_t conn_handle, uint8_t reason);

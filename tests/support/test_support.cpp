@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "gatt/discovery_chain.h"
+
 namespace testing_support {
 
 void reset_test_context() {
@@ -18,8 +20,12 @@ void reset_test_context() {
     c.connected_event = nullptr;
     c.pending_gattc_event = nullptr;
     c.gattc_aborted = false;
+    c.pending_gattc_conn_handle = BLE_CONN_HANDLE_INVALID;
+    c.pending_gattc_status = BLE_GATT_STATUS_SUCCESS;
     c.phone_in_setup = nullptr;
     c.connect_failed = false;
+    c.connect_attempt_active = false;
+    discovery_chain::reset();
     c.adv_reports_total = 0;
     c.adv_reports_uuid128 = 0;
     c.start_tick = 0;

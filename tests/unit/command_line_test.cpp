@@ -156,18 +156,18 @@ TEST_F(CommandLine, UuidsAreStoredAsTypedOncePerDistinctText) {
     EXPECT_TRUE(test_context.has_uuids);
 }
 
-TEST_F(CommandLine, ScanNumbersParseLikeUnsignedScanfAndKeepTheLow16Bits) {
+TEST_F(CommandLine, ScanNumbersParseLikeUnsignedScanfUpTo16Bits) {
     struct scan_case {
         std::string value;
         std::string printed;
         uint16_t stored;
     };
     const std::vector<scan_case> cases = {
-        {"0", "0", 0},                                  // explicit 0 means the default
-        {"96", "96", 96},    {"70000", "70000", 4464},  // printed in full, stored modulo 65536
-        {"96abc", "96", 96},                            // trailing characters ignored
-        {" 42", "42", 42},                              // leading white space allowed
-        {"+7", "7", 7},      {"4294967295", "4294967295", 0xFFFF},
+        {"0", "0", 0},                                    // explicit 0 means the default
+        {"96", "96", 96},    {"65535", "65535", 0xFFFF},  // the largest the stack can be given
+        {"96abc", "96", 96},                              // trailing characters ignored
+        {" 42", "42", 42},                                // leading white space allowed
+        {"+7", "7", 7},      {"00065535", "65535", 0xFFFF},
     };
     for (const auto& c : cases) {
         testing_support::reset_test_context();
@@ -188,9 +188,10 @@ TEST_F(CommandLine, TheLastScanNumberWins) {
 }
 
 TEST_F(CommandLine, BadScanNumbersPrintOnlyTheirErrorLine) {
-    // A sign would make "%u" wrap -5 round to 4294967291, and a value beyond 32 bits has no
-    // defined result there: both are refused like text.
-    for (const std::string value : {"", "abc", " ", "-5", "4294967296", "99999999999999999999"}) {
+    // A sign would make "%u" wrap -5 round to 4294967291, and a value beyond 16 bits would be
+    // announced in full but used cut short (65696 scans at 160): all are refused like text.
+    for (const std::string value :
+         {"", "abc", " ", "-5", "65536", "65696", "70000", "4294967296", "99999999999999999999"}) {
         testing_support::reset_test_context();
         const parse_outcome interval = parse({"-cCOM10", "-s", "-i" + value});
         EXPECT_FALSE(interval.ok) << value;

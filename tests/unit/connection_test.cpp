@@ -36,9 +36,13 @@ class ConnectionTest : public ::testing::Test {
         platform::set_time_scale(1);
     }
 
-    void advertise(const std::string& uuid, int8_t rssi = -55) {
-        ble_event_handler(test_context.adapter.load(),
-                          adv_report_event(ad_uuid128_list({uuid_air_bytes(uuid)}), rssi)->get());
+    void advertise(const std::string& uuid, int8_t rssi = -55,
+                   uint16_t type_bits = BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE) {
+        const ble_gap_addr_t peer = make_address({0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+        ble_event_handler(
+            test_context.adapter.load(),
+            adv_report_event(ad_uuid128_list({uuid_air_bytes(uuid)}), rssi, peer, type_bits)
+                ->get());
     }
     void deliver(const std::unique_ptr<gap_event_record>& event) {
         ble_event_handler(test_context.adapter.load(), event->get());
@@ -125,6 +129,55 @@ TEST_F(ConnectionTest, AdvertisementThatCannotStartAnAttemptIsOnlyRecorded) {
     EXPECT_TRUE(backend->calls_named("gap_connect").empty());
     EXPECT_EQ(test_context.adv_reports_uuid128.load(), 4);
     EXPECT_EQ(test_context.all_devices.snapshot().size(), 4u);
+}
+
+// A beacon, or a spoofer with a phone's UUID, cannot be connected to: chasing it would hold
+// every other phone back until the attempt's time limit.
+TEST_F(ConnectionTest, NonConnectableAdvertisementOfAFreePhoneIsOnlyRecorded) {
+    test_context.log_level = 6;
+    testing::internal::CaptureStdout();
+    advertise(phone_a, -70, 0);
+    advertise(phone_a, -71, BLE_GAP_ADV_REPORT_TYPE_SCANNABLE);
+    const std::string out = finish();
+    EXPECT_THAT(
+        out,
+        HasSubstr("Advertisement RSSI = -71, MAC = 66:55:44:33:22:11, UUID = " + phone_a + "\n"));
+    EXPECT_TRUE(backend->calls_named("gap_connect").empty());
+    EXPECT_EQ(test_context.phone_in_setup.load(), nullptr);
+    EXPECT_EQ(test_context.adv_reports_uuid128.load(), 2);
+    EXPECT_EQ(test_context.adv_reports_total.load(), 2);
+
+    // Directed connectable advertising is still a phone that can be connected.
+    advertise(phone_a, -72, BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE | BLE_GAP_ADV_REPORT_TYPE_DIRECTED);
+    EXPECT_TRUE(connect_requested());
+}
+
+// The quit wakes an attempt that waits for its outcome: it withdraws its request while the
+// driver is still open, starts nothing, and never waits out its limit.
+TEST_F(ConnectionTest, QuitEndsAnAttemptUnderWayAtOnceWithoutStartingTheScanner) {
+    test_context.exit_on_error = true;  // the time-out path would end the process
+    advertise(phone_a);
+    ASSERT_TRUE(connect_requested());
+    ASSERT_TRUE(wait_until([] { return test_context.connect_attempt_active.load(); }));
+    const size_t scan_calls = backend->calls_named("gap_scan_start").size();
+
+    testing::internal::CaptureStdout();
+    test_context.quit_requested = true;
+    end_connection_attempt_for_quit();
+    const std::string out = finish();
+
+    EXPECT_FALSE(test_context.connect_attempt_active.load());
+    EXPECT_EQ(backend->calls_named("gap_connect_cancel").size(), 1u);
+    EXPECT_EQ(backend->calls_named("gap_scan_start").size(), scan_calls);
+    EXPECT_EQ(test_context.phone_in_setup.load(), nullptr);
+    EXPECT_EQ(phones[0]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("never got")));
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("Exit test program immediately")));
+
+    // Nor does a report that arrives after the quit start one.
+    advertise(phone_b);
+    EXPECT_TRUE(drain_message_queue());
+    EXPECT_EQ(backend->calls_named("gap_connect").size(), 1u);
 }
 
 TEST_F(ConnectionTest, RefusedRequestEndsTheAttemptOnceAndScanningStartsAgain) {

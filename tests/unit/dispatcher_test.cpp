@@ -8,6 +8,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "driver/ble_hci.h"
+#include "gatt/gattc_request.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
 #include "tests/support/scripted_backend.h"
@@ -44,6 +45,14 @@ class DispatcherTest : public ::testing::Test {
     }
     std::string deliver(const std::unique_ptr<gap_event_record>& event) {
         return deliver(event->get());
+    }
+
+    // A waited-for request of `kind` out on `conn_handle`, as gattc_request_sync leaves it.
+    static void pend(gattc_request_kind kind, uint16_t conn_handle) {
+        test_context.pending_gattc_event = kind == gattc_request_kind::read
+                                               ? test_context.read_rsp_event.load()
+                                               : test_context.write_rsp_event.load();
+        test_context.pending_gattc_conn_handle = conn_handle;
     }
 
     scripted_backend* backend = nullptr;
@@ -88,12 +97,13 @@ TEST_F(DispatcherTest, AfterQuitAThreadStillWaitingForAnAnswerIsWokenSilently) {
     test_context.log_level = 9;
     phones[0]->conn_handle = 2;
 
+    pend(gattc_request_kind::write, 2);
     EXPECT_EQ(deliver(write_response_event(2, 0)), "");
     EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
+    pend(gattc_request_kind::read, 2);
     EXPECT_EQ(deliver(read_response_event(2, 0x10)), "");
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
 
-    test_context.pending_gattc_event = test_context.read_rsp_event.load();
     EXPECT_EQ(deliver(disconnected_event(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
@@ -253,6 +263,7 @@ TEST_F(DispatcherTest, ConnParamRequestIsAcceptedAsAsked) {
 }
 
 TEST_F(DispatcherTest, WriteResponseAlwaysWakesTheWriterAndNamesOnlyWriteNotPermitted) {
+    pend(gattc_request_kind::write, 1);
     EXPECT_EQ(deliver(write_response_event(1, BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED)),
               "TS: Error. Write operation failed. Error code 0x103 "
               "BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED\n");
@@ -274,7 +285,7 @@ TEST_F(DispatcherTest, GattTimeoutAbortsTheWaitingRequestOnly) {
               "TS: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n");
     EXPECT_FALSE(test_context.gattc_aborted.load());
 
-    test_context.pending_gattc_event = test_context.write_rsp_event.load();
+    pend(gattc_request_kind::write, 1);
     test_context.log_level = 1;
     EXPECT_EQ(deliver(gattc_timeout_event(1)),
               "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n");
@@ -289,8 +300,7 @@ TEST_F(DispatcherTest, DisconnectionFreesThePhoneAbortsTheRequestWakesAndFollows
         std::lock_guard<std::mutex> guard(phones[1]->services_lock);
         phones[1]->services.resize(2);
     }
-    // A request waiting on the other connection is aborted all the same.
-    test_context.pending_gattc_event = test_context.read_rsp_event.load();
+    pend(gattc_request_kind::read, 1);
     test_context.log_level = 1;
 
     const std::string out = deliver(disconnected_event(1, BLE_HCI_CONNECTION_TIMEOUT));
@@ -316,6 +326,77 @@ TEST_F(DispatcherTest, DisconnectionFreesThePhoneAbortsTheRequestWakesAndFollows
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
     EXPECT_TRUE(is_signalled(test_context.disconnected_event));
+}
+
+// Phone B's trouble says nothing about phone A's link: taken as the end of A's request it
+// would report a healthy phone as failed and drop it, or count a read as answered that never
+// was.
+TEST_F(DispatcherTest, ARequestIsEndedOnlyByEventsOfItsOwnLink) {
+    phones[0]->conn_handle = 0;
+    phones[1]->conn_handle = 1;
+    test_context.log_level = 1;
+
+    pend(gattc_request_kind::write, 0);
+    const std::string out =
+        deliver(disconnected_event(1, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+    EXPECT_FALSE(contains(out, "while GATTC read/write in progress")) << out;
+    EXPECT_FALSE(test_context.gattc_aborted.load());
+    EXPECT_FALSE(is_signalled(test_context.write_rsp_event));
+    EXPECT_EQ(phones[0]->conn_handle.load(), 0);
+
+    // A link that no phone holds (a crossed cancel) goes the same way.
+    deliver(disconnected_event(7, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+    deliver(gattc_timeout_event(1));
+    deliver(write_response_event(1, 0));
+    EXPECT_FALSE(test_context.gattc_aborted.load());
+    EXPECT_FALSE(is_signalled(test_context.write_rsp_event));
+
+    pend(gattc_request_kind::read, 0);
+    deliver(read_response_event(1, 0x10));
+    EXPECT_FALSE(is_signalled(test_context.read_rsp_event));
+    // A response of the other kind on the right link does not answer it either.
+    deliver(write_response_event(0, 0));
+    EXPECT_FALSE(is_signalled(test_context.read_rsp_event));
+
+    deliver(read_response_event(0, 0x10, BLE_GATT_STATUS_ATTERR_INSUF_AUTHENTICATION));
+    EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
+    EXPECT_EQ(test_context.pending_gattc_status.load(),
+              BLE_GATT_STATUS_ATTERR_INSUF_AUTHENTICATION);
+    EXPECT_FALSE(test_context.gattc_aborted.load());
+
+    deliver(disconnected_event(0, BLE_HCI_CONNECTION_TIMEOUT));
+    EXPECT_TRUE(test_context.gattc_aborted.load());
+}
+
+TEST_F(DispatcherTest, RssiIsCountedOnlyForThePhoneWhoseLinkItIs) {
+    phones[1]->conn_handle = 5;
+    deliver(rssi_changed_event(BLE_CONN_HANDLE_INVALID, -40, 3));
+    deliver(rssi_changed_event(5, -70, 3));
+    EXPECT_EQ(phones[0]->rssi_event_count.load(), 0);
+    EXPECT_EQ(phones[0]->last_rssi.load(), -127);
+    EXPECT_EQ(phones[1]->rssi_event_count.load(), 1);
+    EXPECT_EQ(phones[1]->last_rssi.load(), -70);
+}
+
+// Neither the invalid handle nor one a phone already holds is a new link: taken as the
+// attempt's outcome, the real request would stay pending in the stack (which then refuses
+// every scan start) and two phones would share one handle.
+TEST_F(DispatcherTest, ConnectedEventThatNamesNoNewLinkEndsNoAttempt) {
+    phones[0]->conn_handle = 1;
+    test_context.phone_in_setup = phones[1];
+    for (const uint16_t handle : {uint16_t{BLE_CONN_HANDLE_INVALID}, uint16_t{1}}) {
+        const std::string out = deliver(connected_event(handle));
+        EXPECT_EQ(out, "TS: ERROR: BLE_GAP_EVT_CONNECTED with conn_handle = " +
+                           std::to_string(handle) + " answers no connection attempt, ignored\n");
+        EXPECT_EQ(phones[1]->conn_handle.load(), BLE_CONN_HANDLE_INVALID);
+        EXPECT_FALSE(is_signalled(test_context.connected_event));
+    }
+    EXPECT_EQ(phones[0]->conn_handle.load(), 1);
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+
+    deliver(connected_event(2));
+    EXPECT_EQ(phones[1]->conn_handle.load(), 2);
+    EXPECT_TRUE(is_signalled(test_context.connected_event));
 }
 
 TEST_F(DispatcherTest, EventsWithNothingToDoArePrintedAtTheirLevels) {

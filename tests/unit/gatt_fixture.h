@@ -25,8 +25,7 @@ class gatt_fixture : public ::testing::Test {
   protected:
     void SetUp() override {
         backend = start_scripted_run();
-        discovery_chain::service_request_start = 1;
-        discovery_chain::characteristic_request_start = 1;
+        discovery_chain::reset();
         test_context.log_level = 3;
     }
 

@@ -33,8 +33,8 @@ class gattc_request_test : public gatt_fixture {
     gattc_request_result read(uint32_t* code = nullptr) {
         return gattc_request_sync(
             gattc_request_kind::read, *phone,
-            [this] {
-                return sd_ble_gattc_read(test_context.adapter, phone->conn_handle, 0x0010, 0);
+            [](uint16_t conn_handle) {
+                return sd_ble_gattc_read(test_context.adapter, conn_handle, 0x0010, 0);
             },
             texts, code);
     }
@@ -43,9 +43,9 @@ class gattc_request_test : public gatt_fixture {
         static const uint8_t value[2] = {1, 0};
         return gattc_request_sync(
             gattc_request_kind::write, *phone,
-            [this] {
+            [](uint16_t conn_handle) {
                 ble_gattc_write_params_t params{BLE_GATT_OP_WRITE_REQ, 0, 0x0011, 0, 2, value};
-                return sd_ble_gattc_write(test_context.adapter, phone->conn_handle, &params);
+                return sd_ble_gattc_write(test_context.adapter, conn_handle, &params);
             },
             texts);
     }

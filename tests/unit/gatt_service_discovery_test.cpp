@@ -1,5 +1,6 @@
 // Primary service discovery and the end of a phone's set-up.
 #include "diag/code_names.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/service_discovery.h"
 #include "tests/unit/gatt_fixture.h"
 

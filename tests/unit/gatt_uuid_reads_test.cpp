@@ -213,10 +213,17 @@ TEST_F(uuid_reads_test, characteristic_recorded_twice_is_read_twice_and_the_chai
     EXPECT_EQ("7198c97a914a432db8280eea0e2b65fc", phone->services[1].characteristics[0].uuid128);
 }
 
+// A keep-alive read waiting on `conn_handle`, as gattc_request_sync leaves it.
+void pend_read(uint16_t conn_handle) {
+    test_context.pending_gattc_event = test_context.read_rsp_event.load();
+    test_context.pending_gattc_conn_handle = conn_handle;
+}
+
 TEST_F(uuid_reads_test, outside_a_setup_an_answer_only_signals_and_prints) {
     test_context.phone_in_setup = nullptr;
     phone->services = {service(BLE_UUID_TYPE_UNKNOWN, 0x0001, 0x0006)};
     test_context.log_level = 5;
+    pend_read(2);
     capture();
     answer(0x0001, {1});
     answer(0x0001, {1, 2});
@@ -248,9 +255,11 @@ TEST_F(uuid_reads_test, only_answers_the_chain_does_not_take_wake_a_waiting_read
     EXPECT_EQ(platform::wait_timeout, platform::wait_for_event(test_context.read_rsp_event, 0));
 
     // An answer from another connection, or one on the set-up's link that matches nothing,
-    // may be what a waiting read expects.
+    // may be what a read waiting on that link expects.
+    pend_read(3);
     answer(0x000C, {1}, 0, 3);
     EXPECT_EQ(platform::wait_object_0, platform::wait_for_event(test_context.read_rsp_event, 0));
+    pend_read(2);
     capture();
     answer(0x000C, {1});
     finish_capture();

@@ -2,6 +2,7 @@
 #include "gatt/keepalive.h"
 
 #include "gatt/challenge.h"
+#include "gatt/discovery_chain.h"
 #include "gatt/uuid_reads.h"
 #include "tests/unit/gatt_fixture.h"
 
@@ -57,6 +58,31 @@ TEST_F(keepalive_test, reads_feature_of_each_connected_phone) {
                                   " 'feature' characteristic value 0x0020 handle"));
     EXPECT_TRUE(has_line(out, "authentication service " + second_uuid +
                                   " 'feature' characteristic value 0x0040 handle"));
+}
+
+// A response with an error status carries no feature: counted as answered, a phone that
+// refuses every read would look healthy for ever.
+TEST_F(keepalive_test, read_answered_with_an_error_status_is_reported_and_not_counted) {
+    connected_phone(first_uuid, 1, 0x0020);
+    test_context.log_level = 4;
+    for (const uint16_t status :
+         {uint16_t{BLE_GATT_STATUS_ATTERR_INSUF_AUTHENTICATION}, uint16_t{0x01F3}}) {
+        backend->clear_calls();
+        call_watcher phone_side(backend, "gattc_read", [status](size_t) {
+            built_event rsp = make_read_rsp(1, status, 0x0020, {});
+            on_gattc_evt_read_response(rsp.gattc());
+        });
+        capture();
+        EXPECT_FALSE(keepalive_read_all()) << status;
+        const std::string out = finish_capture();
+        char expected[160];
+        std::snprintf(expected, sizeof expected,
+                      "BLE_GATTC_EVT_READ_RSP for connection 1 characteristic value handle 0x0020 "
+                      "failed, GATT status 0x%04X",
+                      status);
+        EXPECT_TRUE(contains(out, expected)) << out;
+        EXPECT_FALSE(contains(out, "got expected BLE_GATTC_EVT_READ_RSP")) << out;
+    }
 }
 
 TEST_F(keepalive_test, phone_without_feature_in_its_own_service_is_reported_and_not_read) {
@@ -229,6 +255,42 @@ class keepalive_watchdog_test : public keepalive_test {
     }
     platform::event_handle stop = nullptr;
 };
+
+// A chain request lost without even a GATT time-out would leave the set-up open for good:
+// no other phone connected, no keep-alive, no scanner watch. The limit ends it and the
+// phone is hung up so that it can be set up afresh.
+TEST_F(keepalive_watchdog_test, set_up_without_an_answer_within_the_limit_is_ended_and_hung_up) {
+    phone_record* phone = test_context.phone_registry.begin()->second;
+    phone->conn_handle = 6;
+    test_context.phone_in_setup = phone;
+    test_context.last_adv_tick = UINT64_MAX / 2;  // keeps the scanner watch out of the way
+    discovery_chain::request_sent();
+    call_watcher link_side(backend, "gap_disconnect", [phone](size_t) {
+        phone->conn_handle = BLE_CONN_HANDLE_INVALID;
+        platform::set_event(test_context.disconnected_event.load());
+    });
+    capture();
+    platform::thread_handle thread = platform::start_thread(KeepAliveThread, stop);
+    // Well inside the limit nothing happens.
+    platform::sleep_ms(30000);
+    const bool early = !backend->calls_named("gap_disconnect").empty();
+    const bool ended =
+        eventually([this] { return !backend->calls_named("gap_disconnect").empty(); });
+    platform::set_event(stop);
+    platform::join_thread(thread);
+    const std::string out = finish_capture();
+    EXPECT_FALSE(early);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(contains(out, "TS: ERROR: set-up of phone " + first_uuid +
+                                  " conn_handle = 6 got no answer after waiting 65000 "
+                                  "milliseconds, disconnect it so that it can be set up again"))
+        << out;
+    EXPECT_EQ(nullptr, test_context.phone_in_setup.load());
+    EXPECT_EQ((std::vector<int64_t>{6, 0x13}), backend->calls_named("gap_disconnect")[0].args);
+    // Neither taken as set up nor left without a scanner.
+    EXPECT_TRUE(backend->calls_named("gap_rssi_start").empty());
+    EXPECT_FALSE(backend->calls_named("gap_scan_start").empty());
+}
 
 TEST_F(keepalive_watchdog_test, quiet_scanner_is_stopped_and_started_again) {
     capture();

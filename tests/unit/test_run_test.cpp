@@ -12,6 +12,8 @@
 
 #include "app/test_context.h"
 #include "diag/code_names.h"
+#include "gatt/keepalive.h"
+#include "link/event_dispatcher.h"
 #include "queue/message_queue.h"
 #include "tests/support/gap_events.h"
 #include "tests/support/scripted_backend.h"
@@ -341,6 +343,65 @@ TEST_F(TestRunTest, RegistryHoldsEveryUuidAsAFreePhoneBeforeTheDriverOpens) {
         EXPECT_EQ(phone->rssi_event_count.load(), 0);
     }
     EXPECT_EQ(test_context.phone_registry.begin()->first, phone_a);
+}
+
+// 'q' while the work thread waits for a connection's outcome: the attempt ends at once and
+// withdraws its request while the driver is open; nothing is called on the closed driver,
+// and the shutdown lines come in their order. With -x the attempt's time-out path would
+// end the process before "Exiting".
+TEST_F(TestRunTest, QuitDuringAConnectionAttemptEndsItAtOnceAndClosesInOrder) {
+    run_config config = config_with({phone_a}, 0);
+    std::string out;
+    EXPECT_EXIT(
+        {
+            route_stdout_to_stderr();
+            use_scripted_link();
+            test_context.has_uuids = true;
+            test_context.exit_on_error = true;
+            bool advertised = false;
+            set_console_key_source([&advertised]() -> int {
+                if (!advertised) {
+                    advertised = true;
+                    ble_event_handler(
+                        test_context.adapter.load(),
+                        adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)}))->get());
+                    wait_until([] { return test_context.connect_attempt_active.load(); });
+                }
+                return 'q';
+            });
+            test_run(config);
+            std::string names;
+            for (const auto& name : run_calls()) names += name + ",";
+            std::printf("calls: %s\n", names.c_str());
+            platform::exit_process(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::Truly([&out](const std::string& text) {
+            out = text;
+            return true;
+        }));
+    const auto lines = lines_of(out);
+    EXPECT_TRUE(in_order(lines, shutdown_lines)) << out;
+    EXPECT_THAT(out, Not(HasSubstr("never got BLE_GAP_EVT_CONNECTED")));
+    EXPECT_THAT(out, Not(HasSubstr("Exit test program immediately")));
+    EXPECT_THAT(out, HasSubstr(",gap_connect,gap_connect_cancel,"));
+    // The driver is closed last of all.
+    EXPECT_THAT(out, HasSubstr(",close,\n"));
+}
+
+// A start-up that fails after scanning has begun stops what it started, so that nothing
+// runs on the shared state while static destructors free it.
+TEST_F(TestRunTest, StartUpThatFailsAfterScanningBeganStopsWhatItStarted) {
+    const std::string out = run_in_child(config_with({phone_a}, 0), "", {}, [] {
+        set_thread_starter([](platform::thread_entry entry, void* argument) {
+            if (entry != KeepAliveThread) return static_cast<platform::thread_handle>(nullptr);
+            return platform::start_thread(entry, argument);
+        });
+    });
+    EXPECT_THAT(out, HasSubstr("failed to start the advertising thread. error = "));
+    // The keep-alive thread was stopped and joined, the driver closed, the queue stopped.
+    EXPECT_THAT(out, HasSubstr("KeepAliveThread exiting\n"));
+    EXPECT_THAT(out, HasSubstr(",gap_scan_start,close,\n"));
+    EXPECT_THAT(out, Not(HasSubstr("Closed")));
 }
 
 }  // namespace
