@@ -100,7 +100,7 @@ void end_connection_attempt_for_quit() {
     }
 }
 
-void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rssi,
+void on_adv_report(const ble_gap_addr_t& peer_addr, const std::string& uuid, int8_t rssi,
                    bool connectable) {
     test_context.last_adv_tick = platform::tick_count();
     const std::string mac = mac_text(peer_addr);
