@@ -62,7 +62,7 @@ TEST_F(keepalive_test, reads_feature_of_each_connected_phone) {
 
 // A response with an error status carries no feature: counted as answered, a phone that
 // refuses every read would look healthy for ever.
-TEST_F(keepalive_test, read_answered_with_an_error_status_is_reported_and_not_counted) {
+TEST_F(keepalive_test, ReadAnsweredWithAnErrorStatusIsReportedAndNotCounted) {
     connected_phone(first_uuid, 1, 0x0020);
     test_context.log_level = 4;
     for (const uint16_t status :
@@ -259,7 +259,7 @@ class keepalive_watchdog_test : public keepalive_test {
 // A chain request lost without even a GATT time-out would leave the set-up open for good:
 // no other phone connected, no keep-alive, no scanner watch. The limit ends it and the
 // phone is hung up so that it can be set up afresh.
-TEST_F(keepalive_watchdog_test, set_up_without_an_answer_within_the_limit_is_ended_and_hung_up) {
+TEST_F(keepalive_watchdog_test, SetUpWithoutAnAnswerWithinTheLimitIsEndedAndHungUp) {
     phone_record* phone = test_context.phone_registry.begin()->second;
     phone->conn_handle = 6;
     test_context.phone_in_setup = phone;
