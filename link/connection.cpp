@@ -7,6 +7,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/wire/address_text.h"
 #include "gatt/service_discovery.h"
 
 namespace {
@@ -15,16 +16,6 @@ constexpr uint32_t connect_wait_limit_ms = 65000;
 
 int thread_id() {
     return static_cast<int>(platform::current_thread_id());
-}
-
-// Most significant byte first, as the phone's settings screen shows it.
-std::string mac_text(const ble_gap_addr_t& address) {
-    char text[3 * BLE_GAP_ADDR_LEN];
-    char* out = text;
-    for (int i = BLE_GAP_ADDR_LEN - 1; i >= 0; --i) {
-        out += std::snprintf(out, 4, i > 0 ? "%02X:" : "%02X", address.addr[i]);
-    }
-    return std::string(text);
 }
 
 // The same for every attempt, whatever scan timing the operator chose.
@@ -82,7 +73,7 @@ void give_up_attempt() {
 
 void on_adv_report(const ble_gap_addr_t& peer_addr, std::string uuid, int8_t rssi) {
     test_context.last_adv_tick = platform::tick_count();
-    const std::string mac = mac_text(peer_addr);
+    const std::string mac = wire::address_text(peer_addr.addr);
     test_context.all_devices.insert(uuid);
     test_context.adv_reports_uuid128++;
 
