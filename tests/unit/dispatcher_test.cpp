@@ -8,6 +8,8 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "driver/ble_hci.h"
+#include "driver/wire/ad_structures.h"
+#include "driver/wire/event_builder.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
 #include "tests/support/scripted_backend.h"
@@ -42,9 +44,7 @@ class DispatcherTest : public ::testing::Test {
         EXPECT_TRUE(drain_message_queue());
         return strip_timestamps(testing::internal::GetCapturedStdout());
     }
-    std::string deliver(const std::unique_ptr<gap_event_record>& event) {
-        return deliver(event->get());
-    }
+    std::string deliver(wire::event_buffer event) { return deliver(event.get()); }
 
     scripted_backend* backend = nullptr;
     std::vector<phone_record*> phones;
@@ -69,7 +69,7 @@ TEST_F(DispatcherTest, AfterQuitEventsChangeNothingAndPrintNothing) {
 
     EXPECT_EQ(deliver(adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)}))), "");
     EXPECT_EQ(deliver(connected_event(4)), "");
-    EXPECT_EQ(deliver(rssi_changed_event(4, -40, 3)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(4, -40, 3)), "");
     EXPECT_EQ(deliver(bare_event(BLE_GATTS_EVT_WRITE)), "");
     EXPECT_EQ(deliver(nullptr), "");
 
@@ -94,7 +94,7 @@ TEST_F(DispatcherTest, AfterQuitAThreadStillWaitingForAnAnswerIsWokenSilently) {
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
 
     test_context.pending_gattc_event = test_context.read_rsp_event.load();
-    EXPECT_EQ(deliver(disconnected_event(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
+    EXPECT_EQ(deliver(wire::build_disconnected(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
     EXPECT_TRUE(is_signalled(test_context.disconnected_event));
@@ -189,13 +189,14 @@ TEST_F(DispatcherTest, GapTimeoutEndsTheAttemptOrRestartsTheScanByItsSource) {
 
 TEST_F(DispatcherTest, RssiChangeCountsForThePhoneHoldingTheHandleOnly) {
     phones[1]->conn_handle = 5;
-    EXPECT_EQ(deliver(rssi_changed_event(5, -48, 12)), "");
-    EXPECT_EQ(deliver(rssi_changed_event(5, -51, 13)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(5, -48, 12)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(5, -51, 13)), "");
     EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
     EXPECT_EQ(phones[1]->last_rssi.load(), -51);
 
     test_context.log_level = 7;
-    EXPECT_EQ(deliver(rssi_changed_event(9, -30, 1)), "connection 9 RSSI = -30 (channel 1)\n");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(9, -30, 1)),
+              "connection 9 RSSI = -30 (channel 1)\n");
     EXPECT_EQ(phones[0]->rssi_event_count.load(), 0);
     EXPECT_EQ(phones[0]->last_rssi.load(), -127);
     EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
@@ -205,7 +206,8 @@ TEST_F(DispatcherTest, AdvertisementWithOneUuidIsMatchedThenTheScanResumes) {
     test_context.log_level = 6;
     const std::string unmonitored = "00112233445566778899aabbccddeeff";
     const std::string out = deliver(adv_report_event(
-        concat({ad_structure(0x01, {0x06}), ad_uuid128_list({uuid_air_bytes(unmonitored)})}), -70));
+        concat({wire::ad_structure(0x01, {0x06}), ad_uuid128_list({uuid_air_bytes(unmonitored)})}),
+        -70));
     EXPECT_EQ(test_context.adv_reports_total.load(), 1);
     EXPECT_EQ(test_context.adv_reports_uuid128.load(), 1);
     EXPECT_EQ(test_context.all_devices.snapshot(), std::vector<std::string>{unmonitored});
@@ -219,7 +221,7 @@ TEST_F(DispatcherTest, AdvertisementWithOneUuidIsMatchedThenTheScanResumes) {
 
 TEST_F(DispatcherTest, AdvertisementWithoutUuidIsCountedAndTheScanStillResumes) {
     test_context.log_level = 6;
-    EXPECT_EQ(deliver(adv_report_event(ad_structure(0x06, uuid_air_bytes(phone_a)))),
+    EXPECT_EQ(deliver(adv_report_event(wire::ad_structure(0x06, uuid_air_bytes(phone_a)))),
               "advertisement received that does not have 128-bit UUID\n");
     test_context.log_level = 5;
     EXPECT_EQ(deliver(adv_report_event({})), "");
@@ -239,14 +241,14 @@ TEST_F(DispatcherTest, ScanStaysPausedWhileAPhoneIsInSetup) {
 
 TEST_F(DispatcherTest, ConnParamRequestIsAcceptedAsAsked) {
     const ble_gap_conn_params_t asked{24, 40, 2, 500};
-    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+    EXPECT_EQ(deliver(wire::build_conn_param_update_request(3, asked)),
               "TS: on_conn_params_update_request conn_handle = 3\n");
     const auto calls = backend->calls_named("gap_conn_param_update");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].args, (std::vector<int64_t>{3, 24, 40, 2, 500}));
 
     backend->push_result("gap_conn_param_update", NRF_ERROR_INVALID_PARAM);
-    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+    EXPECT_EQ(deliver(wire::build_conn_param_update_request(3, asked)),
               "TS: on_conn_params_update_request conn_handle = 3\n"
               "TS: Conn params update failed, error " +
                   error_code_name(NRF_ERROR_INVALID_PARAM) + "\n");
@@ -270,13 +272,13 @@ TEST_F(DispatcherTest, WriteResponseAlwaysWakesTheWriterAndNamesOnlyWriteNotPerm
 }
 
 TEST_F(DispatcherTest, GattTimeoutAbortsTheWaitingRequestOnly) {
-    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+    EXPECT_EQ(deliver(wire::build_gattc_timeout(1)),
               "TS: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n");
     EXPECT_FALSE(test_context.gattc_aborted.load());
 
     test_context.pending_gattc_event = test_context.write_rsp_event.load();
     test_context.log_level = 1;
-    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+    EXPECT_EQ(deliver(wire::build_gattc_timeout(1)),
               "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n");
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
@@ -293,7 +295,7 @@ TEST_F(DispatcherTest, DisconnectionFreesThePhoneAbortsTheRequestWakesAndFollows
     test_context.pending_gattc_event = test_context.read_rsp_event.load();
     test_context.log_level = 1;
 
-    const std::string out = deliver(disconnected_event(1, BLE_HCI_CONNECTION_TIMEOUT));
+    const std::string out = deliver(wire::build_disconnected(1, BLE_HCI_CONNECTION_TIMEOUT));
     const auto lines = split_lines(out);
     ASSERT_EQ(lines.size(), 3u) << out;
     EXPECT_EQ(lines[0],
@@ -363,12 +365,12 @@ struct event_thread_call {
 TEST_F(DispatcherTest, ACallOnItsWayToTheDriverLockCountsAsBusyAndLaterCallsAfterQuitTakeNone) {
     // The shutdown closes the driver under driver_lock only once no call is left; a call
     // that began before the quit may still be waiting for that lock.
-    const auto request = conn_param_update_request_event(3, {24, 40, 0, 400});
+    auto request = wire::build_conn_param_update_request(3, {24, 40, 0, 400});
     EXPECT_FALSE(ble_event_handler_busy());
     testing::internal::CaptureStdout();
     std::unique_lock<std::mutex> held(test_context.driver_lock);
     {
-        event_thread_call before_quit(request->get());
+        event_thread_call before_quit(request.get());
         EXPECT_TRUE(wait_until([] { return ble_event_handler_busy(); }));
         EXPECT_FALSE(before_quit.returned.load());
         held.unlock();
@@ -379,7 +381,7 @@ TEST_F(DispatcherTest, ACallOnItsWayToTheDriverLockCountsAsBusyAndLaterCallsAfte
     test_context.quit_requested = true;
     held.lock();
     {
-        event_thread_call after_quit(request->get());
+        event_thread_call after_quit(request.get());
         EXPECT_TRUE(wait_until([&] { return after_quit.returned.load(); }));
         held.unlock();
     }

@@ -30,8 +30,8 @@ class keepalive_test : public gatt_fixture {
     std::vector<recorded_call> reads() const { return backend->calls_named("gattc_read"); }
 
     static void answer_read(const recorded_call& call) {
-        built_event rsp = make_read_rsp(static_cast<uint16_t>(call.args[0]), 0,
-                                        static_cast<uint16_t>(call.args[1]), {1});
+        wire::event_buffer rsp = make_read_rsp(static_cast<uint16_t>(call.args[0]), 0,
+                                               static_cast<uint16_t>(call.args[1]), {1});
         on_gattc_evt_read_response(rsp.gattc());
     }
 };
