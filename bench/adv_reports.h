@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "driver/sd_rpc.h"
+#include "driver/wire/ad_structures.h"
+#include "driver/wire/uuid_text.h"
 #include "radio/scanning.h"
 
 namespace adv_pipeline_bench {
@@ -21,19 +23,12 @@ struct report_kind {
     std::vector<uint8_t> data;
 };
 
-// The 16 bytes of a UUID text in air order (least significant first).
-inline std::vector<uint8_t> air_order(const std::string& text) {
-    std::vector<uint8_t> bytes(16);
-    for (size_t i = 0; i < 16; ++i) {
-        bytes[15 - i] = static_cast<uint8_t>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
 inline std::vector<uint8_t> flags_and_uuid128(const std::string& uuid) {
-    std::vector<uint8_t> data{0x02, 0x01, 0x06, 0x11, 0x07};
-    const std::vector<uint8_t> uuid_bytes = air_order(uuid);
-    data.insert(data.end(), uuid_bytes.begin(), uuid_bytes.end());
+    wire::uuid128_bytes air{};
+    wire::parse_uuid128(uuid, air);
+    std::vector<uint8_t> data = wire::ad_structure(wire::ad_type::flags, {0x06});
+    wire::append_ad_structure(data, wire::ad_type::complete_uuid128_list,
+                              std::vector<uint8_t>(air.begin(), air.end()));
     return data;
 }
 

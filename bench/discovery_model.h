@@ -13,6 +13,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "driver/wire/hex_text.h"
+
 namespace discovery_bench {
 
 using json = nlohmann::json;
@@ -41,8 +43,8 @@ inline bool is_uuid16(const std::string& uuid) {
 }
 
 inline std::string hex_byte(int value) {
-    static const char digits[] = "0123456789abcdef";
-    return {digits[(value >> 4) & 0xF], digits[value & 0xF]};
+    const auto byte = static_cast<uint8_t>(value);
+    return wire::hex_text(&byte, 1);
 }
 
 inline characteristic_spec readable(const std::string& uuid, const std::string& value = "00") {

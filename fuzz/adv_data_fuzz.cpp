@@ -3,11 +3,11 @@
 // scan resume). The data sits in a buffer of exactly its length, so any read past it is
 // caught. Input: a control byte, six address bytes, an RSSI byte, then the data.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "driver/wire/uuid_text.h"
 #include "fuzz/harness_world.h"
 #include "link/event_dispatcher.h"
 
@@ -17,7 +17,7 @@ constexpr size_t header_size = 8;
 
 // The UUID text an advertisement must yield, worked out on its own: the first complete
 // 128-bit list, if it holds exactly one UUID and every structure up to it lies inside the
-// data.
+// data. The walk is deliberately not the program's; the text form is the shared one.
 bool expected_uuid(const std::vector<uint8_t>& data, std::string& uuid) {
     size_t at = 0;
     while (at < data.size()) {
@@ -30,11 +30,7 @@ bool expected_uuid(const std::vector<uint8_t>& data, std::string& uuid) {
         if (at + 1 + length > data.size()) return false;
         if (data[at + 1] == 0x07) {
             if (length != 17) return false;
-            char text[33];
-            for (int i = 0; i < 16; ++i) {
-                std::snprintf(text + 2 * i, 3, "%02x", data[at + 2 + 15 - i]);
-            }
-            uuid.assign(text, 32);
+            uuid = wire::uuid128_text(&data[at + 2]);
             return true;
         }
         at += length + 1;

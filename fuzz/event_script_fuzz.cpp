@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/wire/ad_structures.h"
+#include "driver/wire/event_builder.h"
+#include "driver/wire/uuid_text.h"
 #include "fuzz/harness_world.h"
 #include "gatt/discovery_chain.h"
 #include "gatt/service_discovery.h"
@@ -90,20 +93,8 @@ const char* const failing_calls[] = {
     "gattc_characteristics_discover",
 };
 
-// An event in memory of exactly the size its contents need, as the driver hands it over.
-class event_buffer {
-  public:
-    explicit event_buffer(size_t size) : bytes_(new uint8_t[size]()), size_(size) {}
-    ble_evt_t* event() { return reinterpret_cast<ble_evt_t*>(bytes_.get()); }
-    uint8_t* bytes() { return bytes_.get(); }
-    size_t size() const { return size_; }
-
-  private:
-    std::unique_ptr<uint8_t[]> bytes_;
-    size_t size_;
-};
-
-constexpr size_t fixed_event_size = sizeof(ble_evt_t);
+// Events take exactly the memory their contents need, so that a read past them is caught.
+constexpr wire::event_size exact_size = wire::event_size::exact;
 
 // With FUZZ_NARRATE set, each step of the script is told on standard output, among the
 // program's own lines, to read a crash input back.
@@ -340,23 +331,20 @@ class script {
         if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
     }
 
-    void deliver(event_buffer& buffer, uint16_t id) {
-        ble_evt_t* event = buffer.event();
-        tell("event 0x%02X conn_handle %d, %zu bytes", id, event->evt.common_evt.conn_handle,
-             buffer.size());
-        event->header.evt_id = id;
-        event->header.evt_len = static_cast<uint16_t>(buffer.size());
+    void deliver(wire::event_buffer& buffer) {
+        ble_evt_t* event = buffer.get();
+        tell("event 0x%02X conn_handle %d, %zu bytes", event->header.evt_id,
+             event->evt.common_evt.conn_handle, buffer.size());
         ble_event_handler(world_.adapter, event);
     }
 
     void deliver_connected(uint16_t conn_handle) {
-        event_buffer buffer(fixed_event_size);
-        ble_gap_evt_t& gap = buffer.event()->evt.gap_evt;
-        gap.conn_handle = conn_handle;
-        gap.params.connected.role = BLE_GAP_ROLE_CENTRAL;
-        gap.params.connected.conn_params.min_conn_interval = 6;
-        gap.params.connected.conn_params.max_conn_interval = 6;
-        deliver(buffer, BLE_GAP_EVT_CONNECTED);
+        ble_gap_conn_params_t params{};
+        params.min_conn_interval = 6;
+        params.max_conn_interval = 6;
+        wire::event_buffer buffer =
+            wire::build_connected(conn_handle, ble_gap_addr_t{}, BLE_GAP_ROLE_CENTRAL, params);
+        deliver(buffer);
     }
 
     void deliver_event(uint16_t id) {
@@ -382,9 +370,9 @@ class script {
             default:
                 break;
         }
-        event_buffer buffer(fixed_event_size);
-        fill(buffer.bytes() + sizeof(ble_evt_hdr_t), buffer.size() - sizeof(ble_evt_hdr_t));
-        ble_evt_t* event = buffer.event();
+        wire::event_buffer buffer(id, sizeof(ble_evt_t));
+        fill(buffer.bytes_at(sizeof(ble_evt_hdr_t)), buffer.size() - sizeof(ble_evt_hdr_t));
+        ble_evt_t* event = buffer.get();
         event->evt.common_evt.conn_handle = pick_conn_handle();
         if (id == BLE_GAP_EVT_CONNECTED &&
             event->evt.common_evt.conn_handle == BLE_CONN_HANDLE_INVALID) {
@@ -395,7 +383,7 @@ class script {
             event->evt.gap_evt.params.timeout.src =
                 in_.ConsumeBool() ? BLE_GAP_TIMEOUT_SRC_CONN : BLE_GAP_TIMEOUT_SRC_SCAN;
         }
-        deliver(buffer, id);
+        deliver(buffer);
         if (id == BLE_GAP_EVT_DISCONNECTED) check_freed(event->evt.gap_evt.conn_handle);
     }
 
@@ -409,27 +397,25 @@ class script {
     }
 
     void deliver_adv_report() {
-        event_buffer buffer(fixed_event_size);
-        ble_gap_evt_adv_report_t& report = buffer.event()->evt.gap_evt.params.adv_report;
-        buffer.event()->evt.gap_evt.conn_handle = BLE_CONN_HANDLE_INVALID;
-        fill(report.peer_addr.addr, BLE_GAP_ADDR_LEN);
-        report.rssi = in_.ConsumeIntegral<int8_t>();
+        ble_gap_addr_t peer{};
+        fill(peer.addr, BLE_GAP_ADDR_LEN);
+        const auto rssi = in_.ConsumeIntegral<int8_t>();
         std::vector<uint8_t> data;
         if (in_.ConsumeBool()) {
             // A monitored phone's own advertisement: flags, then its UUID.
-            const std::string uuid = pick_phone()->uuid;
-            data = {0x02, 0x01, 0x06, 0x11, 0x07};
-            for (int i = 15; i >= 0; --i) {
-                data.push_back(static_cast<uint8_t>(std::stoi(uuid.substr(2 * i, 2), nullptr, 16)));
-            }
+            wire::uuid128_bytes uuid{};
+            wire::parse_uuid128(pick_phone()->uuid, uuid);
+            wire::append_ad_structure(data, wire::ad_type::flags, {0x06});
+            wire::append_ad_structure(data, wire::ad_type::complete_uuid128_list,
+                                      std::vector<uint8_t>(uuid.begin(), uuid.end()));
         } else {
             data = in_.ConsumeBytes<uint8_t>(in_.ConsumeIntegralInRange<size_t>(0, 62));
         }
         std::unique_ptr<uint8_t[]> exact(new uint8_t[data.size() + (data.empty() ? 1 : 0)]);
         if (!data.empty()) std::memcpy(exact.get(), data.data(), data.size());
-        report.data.p_data = exact.get();
-        report.data.len = static_cast<uint16_t>(data.size());
-        deliver(buffer, BLE_GAP_EVT_ADV_REPORT);
+        wire::event_buffer buffer = wire::build_adv_report(
+            peer, 0, rssi, 0, ble_data_t{exact.get(), static_cast<uint16_t>(data.size())});
+        deliver(buffer);
     }
 
     uint16_t pick_status() {
@@ -447,17 +433,12 @@ class script {
 
     void deliver_services() {
         const uint16_t count = in_.ConsumeIntegralInRange<uint16_t>(0, max_elements);
-        const size_t at = offsetof(ble_evt_t, evt.gattc_evt.params.prim_srvc_disc_rsp.services);
-        event_buffer buffer(at + count * sizeof(ble_gattc_service_t));
-        ble_gattc_evt_t& gattc = buffer.event()->evt.gattc_evt;
-        gattc.conn_handle = pick_conn_handle();
-        gattc.gatt_status = pick_status();
-        gattc.error_handle = in_.ConsumeIntegral<uint16_t>();
-        gattc.params.prim_srvc_disc_rsp.count = count;
-        auto* services = reinterpret_cast<ble_gattc_service_t*>(buffer.bytes() + at);
+        const uint16_t conn_handle = pick_conn_handle();
+        const uint16_t status = pick_status();
+        const auto error_handle = in_.ConsumeIntegral<uint16_t>();
+        std::vector<ble_gattc_service_t> services(count);
         uint16_t next = 1;
-        for (uint16_t i = 0; i < count; ++i) {
-            ble_gattc_service_t service;
+        for (ble_gattc_service_t& service : services) {
             service.uuid = pick_uuid();
             if (in_.ConsumeBool()) {
                 // A plausible database: ranges in order, a few handles each.
@@ -469,24 +450,19 @@ class script {
                 service.handle_range.end_handle = pick_attribute_handle();
             }
             next = static_cast<uint16_t>(service.handle_range.end_handle + 1);
-            std::memcpy(&services[i], &service, sizeof service);
         }
-        deliver(buffer, BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP);
+        wire::event_buffer buffer =
+            wire::build_services_response(conn_handle, status, error_handle, services, exact_size);
+        deliver(buffer);
     }
 
     void deliver_characteristics() {
         const uint16_t count = in_.ConsumeIntegralInRange<uint16_t>(0, max_elements);
-        const size_t at = offsetof(ble_evt_t, evt.gattc_evt.params.char_disc_rsp.chars);
-        event_buffer buffer(at + count * sizeof(ble_gattc_char_t));
-        ble_gattc_evt_t& gattc = buffer.event()->evt.gattc_evt;
-        gattc.conn_handle = pick_conn_handle();
-        gattc.gatt_status = pick_status();
-        gattc.params.char_disc_rsp.count = count;
-        auto* chars = reinterpret_cast<ble_gattc_char_t*>(buffer.bytes() + at);
+        const uint16_t conn_handle = pick_conn_handle();
+        const uint16_t status = pick_status();
+        std::vector<ble_gattc_char_t> chars(count);
         uint16_t next = static_cast<uint16_t>(in_.ConsumeIntegralInRange<int>(1, 8));
-        for (uint16_t i = 0; i < count; ++i) {
-            ble_gattc_char_t found;
-            std::memset(&found, 0, sizeof found);
+        for (ble_gattc_char_t& found : chars) {
             found.uuid = pick_uuid();
             if (in_.ConsumeBool()) {
                 found.handle_decl = next;
@@ -496,28 +472,25 @@ class script {
                 found.handle_decl = pick_attribute_handle();
                 found.handle_value = pick_attribute_handle();
             }
-            std::memcpy(&chars[i], &found, sizeof found);
         }
-        deliver(buffer, BLE_GATTC_EVT_CHAR_DISC_RSP);
+        wire::event_buffer buffer =
+            wire::build_characteristics_response(conn_handle, status, 0, chars, exact_size);
+        deliver(buffer);
     }
 
     void deliver_descriptors() {
         const uint16_t count = in_.ConsumeIntegralInRange<uint16_t>(0, max_elements);
-        const size_t at = offsetof(ble_evt_t, evt.gattc_evt.params.desc_disc_rsp.descs);
-        event_buffer buffer(at + count * sizeof(ble_gattc_desc_t));
-        ble_gattc_evt_t& gattc = buffer.event()->evt.gattc_evt;
-        gattc.conn_handle = pick_conn_handle();
-        gattc.gatt_status = pick_status();
-        gattc.params.desc_disc_rsp.count = count;
-        auto* descs = reinterpret_cast<ble_gattc_desc_t*>(buffer.bytes() + at);
-        for (uint16_t i = 0; i < count; ++i) {
-            ble_gattc_desc_t desc;
+        const uint16_t conn_handle = pick_conn_handle();
+        const uint16_t status = pick_status();
+        std::vector<ble_gattc_desc_t> descs(count);
+        for (ble_gattc_desc_t& desc : descs) {
             desc.handle = pick_attribute_handle();
             desc.uuid = pick_uuid();
             if (in_.ConsumeBool()) desc.uuid.uuid = 0x2902;
-            std::memcpy(&descs[i], &desc, sizeof desc);
         }
-        deliver(buffer, BLE_GATTC_EVT_DESC_DISC_RSP);
+        wire::event_buffer buffer =
+            wire::build_descriptors_response(conn_handle, status, 0, descs, exact_size);
+        deliver(buffer);
     }
 
     void deliver_read_response() {
@@ -543,27 +516,23 @@ class script {
                     in_.ConsumeIntegralInRange<size_t>(0, max_value_length));
                 break;
         }
-        const size_t at = offsetof(ble_evt_t, evt.gattc_evt.params.read_rsp.data);
-        event_buffer buffer(at + value.size());
-        ble_gattc_evt_t& gattc = buffer.event()->evt.gattc_evt;
-        gattc.conn_handle = pick_conn_handle();
-        gattc.gatt_status = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? pick_status() : 0;
-        gattc.params.read_rsp.handle = handle;
-        gattc.params.read_rsp.offset = in_.ConsumeBool() ? 0 : in_.ConsumeIntegral<uint16_t>();
-        gattc.params.read_rsp.len = static_cast<uint16_t>(value.size());
-        if (!value.empty()) std::memcpy(buffer.bytes() + at, value.data(), value.size());
-        deliver(buffer, BLE_GATTC_EVT_READ_RSP);
+        const uint16_t conn_handle = pick_conn_handle();
+        const uint16_t status = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? pick_status() : 0;
+        const uint16_t offset = in_.ConsumeBool() ? 0 : in_.ConsumeIntegral<uint16_t>();
+        wire::event_buffer buffer =
+            wire::build_read_response(conn_handle, status, 0, handle, offset, value, exact_size);
+        deliver(buffer);
     }
 
     // Write responses, notifications and server writes: a handle, a length and that many
     // bytes at `data_at`.
     void deliver_value_event(uint16_t id, size_t data_at) {
         const size_t length = in_.ConsumeIntegralInRange<size_t>(0, max_value_length);
-        event_buffer buffer(data_at + length);
+        wire::event_buffer buffer(id, data_at + length, exact_size);
         // Everything before the bytes is the input's, then the length is made true.
-        fill(buffer.bytes() + sizeof(ble_evt_hdr_t), data_at - sizeof(ble_evt_hdr_t));
-        fill(buffer.bytes() + data_at, length);
-        ble_evt_t* event = buffer.event();
+        fill(buffer.bytes_at(sizeof(ble_evt_hdr_t)), data_at - sizeof(ble_evt_hdr_t));
+        fill(buffer.bytes_at(data_at), length);
+        ble_evt_t* event = buffer.get();
         event->evt.common_evt.conn_handle = pick_conn_handle();
         const auto len = static_cast<uint16_t>(length);
         switch (id) {
@@ -578,7 +547,7 @@ class script {
                 event->evt.gatts_evt.params.write.len = len;
                 break;
         }
-        deliver(buffer, id);
+        deliver(buffer);
     }
 
     harness_world& world_;

@@ -6,6 +6,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/wire/hex_text.h"
 #include "gatt/discovery_chain.h"
 #include "gatt/gatt_text.h"
 #include "gatt/gattc_request.h"
@@ -39,18 +40,6 @@ void print_keepalive_answer(const ble_gattc_evt_t& gattc_evt) {
         "%s: keepalive conn_handle = %d characteristic handle 0x%04X #bytes = %d value %c\n",
         make_timestamp().c_str(), gattc_evt.conn_handle, rsp.handle, rsp.len, value);
     flush_output();
-}
-
-std::string data_text(const uint8_t* data, uint16_t len) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(static_cast<size_t>(len) * 3);
-    for (uint16_t i = 0; i < len; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0x0F]);
-        text.push_back(' ');
-    }
-    return text;
 }
 
 // Service answer: fills the first pending 128-bit service that starts at the read handle.
@@ -109,7 +98,7 @@ bool take_characteristic_answer(phone_record& phone, const ble_gattc_evt_t& gatt
             "MATCHED on_gattc_evt_read_response conn_handle = %d read handle = 0x%04X #bytes = %d "
             "offset = %d data = %s\n",
             gattc_evt.conn_handle, rsp.handle, rsp.len, rsp.offset,
-            data_text(data, rsp.len).c_str());
+            wire::hex_text(data, rsp.len, " ").c_str());
         flush_output();
     }
     if (rsp.len == declaration_length_uuid128) {

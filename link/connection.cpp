@@ -7,20 +7,11 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/wire/address_text.h"
 #include "gatt/discovery_chain.h"
 #include "gatt/service_discovery.h"
 
 namespace {
-
-// Most significant byte first, as the phone's settings screen shows it.
-std::string mac_text(const ble_gap_addr_t& address) {
-    char text[3 * BLE_GAP_ADDR_LEN];
-    char* out = text;
-    for (int i = BLE_GAP_ADDR_LEN - 1; i >= 0; --i) {
-        out += std::snprintf(out, 4, i > 0 ? "%02X:" : "%02X", address.addr[i]);
-    }
-    return std::string(text);
-}
 
 // The same for every attempt, whatever scan timing the operator chose.
 ble_gap_scan_params_t connect_scan_params() {
@@ -103,7 +94,7 @@ void end_connection_attempt_for_quit() {
 void on_adv_report(const ble_gap_addr_t& peer_addr, const std::string& uuid, int8_t rssi,
                    bool connectable) {
     test_context.last_adv_tick = platform::tick_count();
-    const std::string mac = mac_text(peer_addr);
+    const std::string mac = wire::address_text(peer_addr.addr);
     test_context.all_devices.insert(uuid);
     test_context.adv_reports_uuid128++;
 

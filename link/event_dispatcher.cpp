@@ -9,6 +9,8 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/wire/ad_structures.h"
+#include "driver/wire/uuid_text.h"
 #include "gatt/characteristic_discovery.h"
 #include "gatt/discovery_chain.h"
 #include "gatt/gattc_request.h"
@@ -21,9 +23,6 @@
 
 namespace {
 
-constexpr uint8_t ad_type_complete_uuid128_list = 0x07;
-// Length byte of a complete list holding exactly one UUID: the type byte and 16 bytes.
-constexpr uint8_t ad_length_one_uuid128 = 17;
 constexpr uint16_t gatt_status_write_not_permitted = BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED;
 
 // Calls of ble_event_handler in progress; the shutdown waits for none to be left before it
@@ -380,34 +379,14 @@ void on_conn_params_update_request(const ble_gap_evt_t& gap_evt) {
 }
 
 bool find_uuid128(const uint8_t* data, uint16_t len, std::string& uuid) {
-    if (data == nullptr) return false;
-    size_t position = 0;
-    while (position < len) {
-        const uint8_t length = data[position];
-        if (length == 0) {
-            // An empty structure has no type byte of its own.
-            position += 1;
-            continue;
-        }
-        // A structure cut short by the end of the data is no structure at all; in
-        // particular its type byte may not be read.
-        if (position + 1 + length > len) return false;
-        const uint8_t type = data[position + 1];
-        if (type == ad_type_complete_uuid128_list) {
-            if (length != ad_length_one_uuid128) return false;
-            // Air order is least significant byte first; the text is the other way round.
-            static const char digits[] = "0123456789abcdef";
-            std::string text;
-            text.reserve(32);
-            for (int i = 15; i >= 0; --i) {
-                const uint8_t byte = data[position + 2 + static_cast<size_t>(i)];
-                text.push_back(digits[byte >> 4]);
-                text.push_back(digits[byte & 0x0F]);
-            }
-            uuid = std::move(text);
-            return true;
-        }
-        position += static_cast<size_t>(length) + 1;
+    wire::ad_walker walk(data, len);
+    wire::ad_structure_view structure;
+    while (walk.next(structure)) {
+        if (structure.type != wire::ad_type::complete_uuid128_list) continue;
+        // A list of several UUIDs names no single phone; a shorter one holds none.
+        if (structure.value_length != wire::uuid128_length) return false;
+        uuid = wire::uuid128_text(structure.value);
+        return true;
     }
     return false;
 }

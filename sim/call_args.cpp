@@ -1,6 +1,7 @@
 #include "sim/call_args.h"
 
-#include "sim/ad_data.h"
+#include "driver/wire/address_text.h"
+#include "driver/wire/hex_text.h"
 
 namespace sim {
 
@@ -56,10 +57,8 @@ trace_json describe_conn_params(const ble_gap_conn_params_t* p) {
 
 trace_json describe_address(const ble_gap_addr_t* a) {
     if (a == nullptr) return nullptr;
-    address_bytes bytes{};
-    for (int i = 0; i < 6; ++i) bytes[i] = a->addr[i];
     trace_json j;
-    j["addr"] = address_text(bytes);
+    j["addr"] = wire::address_text(a->addr);
     j["addr_type"] = a->addr_type;
     return j;
 }
@@ -88,7 +87,7 @@ trace_json describe_adv_data(const ble_gap_adv_data_t* d) {
     if (d == nullptr) return nullptr;
     trace_json j;
     j["adv_data"] =
-        d->adv_data.p_data != nullptr ? hex_text(d->adv_data.p_data, d->adv_data.len) : "";
+        d->adv_data.p_data != nullptr ? wire::hex_text(d->adv_data.p_data, d->adv_data.len) : "";
     j["scan_rsp_len"] = d->scan_rsp_data.len;
     return j;
 }
@@ -101,7 +100,7 @@ trace_json describe_write(const ble_gattc_write_params_t* p) {
     j["handle"] = p->handle;
     j["offset"] = p->offset;
     j["len"] = p->len;
-    j["value"] = p->p_value != nullptr ? hex_text(p->p_value, p->len) : "";
+    j["value"] = p->p_value != nullptr ? wire::hex_text(p->p_value, p->len) : "";
     return j;
 }
 

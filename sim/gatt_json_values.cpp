@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "driver/wire/hex_text.h"
 #include "sim/phone_gatt.h"
 
 namespace sim::gatt_json {
@@ -13,13 +14,6 @@ using nlohmann::json;
 bool fail(std::string& error, const std::string& path, const std::string& problem) {
     error = path + ": " + problem;
     return false;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // JSON text of a value for messages, cut short so a huge value cannot flood the console.
@@ -81,7 +75,7 @@ bool read_number(const json& value, const std::string& path, uint32_t min, uint3
             return fail(error, path, expected + ", got " + shown(value));
         }
         for (size_t i = 2; i < text.size(); ++i) {
-            const int digit = hex_digit(text[i]);
+            const int digit = wire::hex_digit_value(text[i]);
             if (digit < 0) return fail(error, path, expected + ", got " + shown(value));
             number = number * 16 + static_cast<uint64_t>(digit);
         }
@@ -116,19 +110,8 @@ bool read_bytes(const json& value, const std::string& path, size_t max_length,
     if (!value.is_string()) return fail(error, path, "expected a hex string, got " + shown(value));
     const std::string& text = value.get_ref<const std::string&>();
     std::vector<uint8_t> bytes;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        const int high = hex_digit(text[i]);
-        const int low = i + 1 < text.size() ? hex_digit(text[i + 1]) : -1;
-        if (high < 0 || low < 0) {
-            return fail(error, path, "expected hex bytes of two digits each, got " + shown(value));
-        }
-        bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-        i += 2;
+    if (!wire::parse_hex_bytes(text, bytes)) {
+        return fail(error, path, "expected hex bytes of two digits each, got " + shown(value));
     }
     if (bytes.size() > max_length) {
         return fail(error, path,
@@ -192,7 +175,7 @@ bool read_uuid(const json& value, const std::string& path, const gatt_uuid& phon
     if (text.size() == 4) {
         uint16_t number = 0;
         for (char c : text) {
-            const int digit = hex_digit(c);
+            const int digit = wire::hex_digit_value(c);
             if (digit < 0) return fail(error, path, expected + ", got " + shown(value));
             number = static_cast<uint16_t>(number * 16 + digit);
         }

@@ -1,17 +1,8 @@
 #include "sim/gatt_model.h"
 
+#include "driver/wire/uuid_text.h"
+
 namespace sim {
-
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 gatt_uuid gatt_uuid::from16(uint16_t value) {
     gatt_uuid uuid;
@@ -20,16 +11,11 @@ gatt_uuid gatt_uuid::from16(uint16_t value) {
 }
 
 bool gatt_uuid::parse128(const std::string& text, gatt_uuid& out) {
+    // The dashed form that advertising UUIDs accept stays an error in GATT texts.
     if (text.size() != 32) return false;
     gatt_uuid uuid;
     uuid.is_128 = true;
-    for (size_t i = 0; i < 16; ++i) {
-        int high = hex_digit(text[2 * i]);
-        int low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        // Text is most significant first; the air order is the reverse.
-        uuid.bytes[15 - i] = static_cast<uint8_t>(high * 16 + low);
-    }
+    if (!wire::parse_uuid128(text, uuid.bytes)) return false;
     out = uuid;
     return true;
 }

@@ -1,6 +1,5 @@
 // The database every simulated phone has unless its scenario gives another.
-#include <cctype>
-
+#include "driver/wire/hex_text.h"
 #include "sim/phone_gatt.h"
 
 namespace sim {
@@ -34,7 +33,7 @@ gatt_uuid uuid128(const std::string& text) {
     // gives a 128-bit service rather than no service at all.
     std::string cleaned(32, '0');
     for (size_t i = 0; i < cleaned.size() && i < text.size(); ++i) {
-        if (std::isxdigit(static_cast<unsigned char>(text[i]))) cleaned[i] = text[i];
+        if (wire::hex_digit_value(text[i]) >= 0) cleaned[i] = text[i];
     }
     gatt_uuid::parse128(cleaned, uuid);
     return uuid;

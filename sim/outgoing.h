@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/event_builder.h"
+#include "driver/wire/event_builder.h"
 #include "sim/sim_time.h"
 #include "sim/trace.h"
 
@@ -19,7 +19,7 @@ struct outgoing {
 
     kind what = kind::note;
     sim_us time = 0;
-    std::shared_ptr<event_buffer> event;
+    std::shared_ptr<wire::event_buffer> event;
     // An advertising report's data, written into the program's report buffer just before
     // the event is delivered (never more than the buffer's length).
     std::vector<uint8_t> report_data;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "driver/nrf_error.h"
+#include "driver/wire/hex_text.h"
 #include "sim/ad_data.h"
 #include "sim/code_table.h"
 #include "sim/random.h"
@@ -104,7 +105,7 @@ class loader {
         if (v.contains("address")) {
             std::string text;
             if (!r_.text(v["address"], key_path(path, "address"), text)) return false;
-            if (!parse_address(text, d.address)) {
+            if (!wire::parse_address(text, d.address)) {
                 return r_.fail(
                     key_path(path, "address"),
                     "must be six hex bytes joined by ':', e.g. \"C0:11:22:33:44:55\", not \"" +
@@ -128,8 +129,9 @@ class loader {
             return r_.fail(key_path(path, "address"),
                            "a random static address has its two top bits set (first digit C to F)");
         }
-        if (!addresses_.insert(address_text(d.address)).second) {
-            return r_.fail(key_path(path, "address"), address_text(d.address) + " is used twice");
+        if (!addresses_.insert(wire::address_text(d.address.data())).second) {
+            return r_.fail(key_path(path, "address"),
+                           wire::address_text(d.address.data()) + " is used twice");
         }
         if (v.contains("adv_interval_ms") &&
             !r_.time_ms(v["adv_interval_ms"], key_path(path, "adv_interval_ms"), 20, 10240,
@@ -299,7 +301,7 @@ class loader {
             std::string text;
             const std::string p = key_path(path, "data_hex");
             if (!r_.text(v["data_hex"], p, text)) return false;
-            if (!parse_hex_bytes(text, d.adv_data))
+            if (!wire::parse_hex_bytes(text, d.adv_data))
                 return r_.fail(p, "must be pairs of hex digits");
             if (d.adv_data.size() > 255) return r_.fail(p, "is longer than 255 bytes");
             return true;
@@ -336,7 +338,7 @@ class loader {
                     std::string text;
                     uuid128_bytes u{};
                     if (!r_.text(data[key][i], index_path(lp, i), text)) return false;
-                    if (!parse_uuid128(text, u)) {
+                    if (!wire::parse_uuid128(text, u)) {
                         return r_.fail(index_path(lp, i),
                                        "must be 32 hex digits, not \"" + text + "\"");
                     }
@@ -350,7 +352,8 @@ class loader {
             if (data.contains("manufacturer")) {
                 std::string text;
                 if (!r_.text(data["manufacturer"], key_path(p, "manufacturer"), text)) return false;
-                if (!parse_hex_bytes(text, fields.manufacturer) || fields.manufacturer.size() < 2) {
+                if (!wire::parse_hex_bytes(text, fields.manufacturer) ||
+                    fields.manufacturer.size() < 2) {
                     return r_.fail(key_path(p, "manufacturer"),
                                    "must be hex bytes, the company ID (2 bytes) first");
                 }
@@ -384,7 +387,7 @@ class loader {
         if (!v.contains("uuid")) return r_.fail(key_path(path, "uuid"), "is missing");
         uuid128_bytes uuid{};
         if (!r_.text(v["uuid"], key_path(path, "uuid"), d.uuid)) return false;
-        if (d.uuid.size() != 32 || !parse_uuid128(d.uuid, uuid)) {
+        if (d.uuid.size() != 32 || !wire::parse_uuid128(d.uuid, uuid)) {
             return r_.fail(key_path(path, "uuid"),
                            "must be 32 hex digits without dashes, not \"" + d.uuid + "\"");
         }

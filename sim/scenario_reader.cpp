@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "driver/wire/hex_text.h"
+
 namespace sim {
 namespace {
 
@@ -109,11 +111,7 @@ bool scenario_reader::integer(const json& value, const std::string& path, int64_
         }
         uint64_t v = 0;
         for (size_t i = 2; i < text.size(); ++i) {
-            const char c = text[i];
-            int d = -1;
-            if (c >= '0' && c <= '9') d = c - '0';
-            if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            const int d = wire::hex_digit_value(text[i]);
             if (d < 0) return fail(path, "\"" + text + "\" is not a hex number");
             v = v * 16 + static_cast<uint64_t>(d);
         }

@@ -2,7 +2,8 @@
 
 #include <fstream>
 
-#include "sim/ad_data.h"
+#include "driver/wire/address_text.h"
+#include "driver/wire/hex_text.h"
 #include "sim/code_table.h"
 
 namespace sim {
@@ -22,9 +23,7 @@ trace_settings& settings() {
 }
 
 trace_json address_json(const ble_gap_addr_t& a) {
-    address_bytes bytes{};
-    for (int i = 0; i < 6; ++i) bytes[i] = a.addr[i];
-    return address_text(bytes);
+    return wire::address_text(a.addr);
 }
 
 trace_json conn_params_json(const ble_gap_conn_params_t& p) {
@@ -76,7 +75,7 @@ void describe_gap(const ble_evt_t& e, trace_json& j) {
             j["ch_index"] = r.ch_index;
             j["type"] = r.type.type;
             j["len"] = r.data.len;
-            j["data"] = r.data.p_data != nullptr ? hex_text(r.data.p_data, r.data.len) : "";
+            j["data"] = r.data.p_data != nullptr ? wire::hex_text(r.data.p_data, r.data.len) : "";
             break;
         }
         case BLE_GAP_EVT_SCAN_REQ_REPORT:
@@ -142,20 +141,20 @@ void describe_gattc(const ble_evt_t& e, trace_json& j) {
             j["handle"] = g.params.read_rsp.handle;
             j["offset"] = g.params.read_rsp.offset;
             j["len"] = g.params.read_rsp.len;
-            j["data"] = hex_text(g.params.read_rsp.data, g.params.read_rsp.len);
+            j["data"] = wire::hex_text(g.params.read_rsp.data, g.params.read_rsp.len);
             break;
         case BLE_GATTC_EVT_WRITE_RSP:
             j["handle"] = g.params.write_rsp.handle;
             j["write_op"] = g.params.write_rsp.write_op;
             j["offset"] = g.params.write_rsp.offset;
             j["len"] = g.params.write_rsp.len;
-            j["data"] = hex_text(g.params.write_rsp.data, g.params.write_rsp.len);
+            j["data"] = wire::hex_text(g.params.write_rsp.data, g.params.write_rsp.len);
             break;
         case BLE_GATTC_EVT_HVX:
             j["handle"] = g.params.hvx.handle;
             j["type"] = g.params.hvx.type;
             j["len"] = g.params.hvx.len;
-            j["data"] = hex_text(g.params.hvx.data, g.params.hvx.len);
+            j["data"] = wire::hex_text(g.params.hvx.data, g.params.hvx.len);
             break;
         case BLE_GATTC_EVT_EXCHANGE_MTU_RSP:
             j["server_rx_mtu"] = g.params.exchange_mtu_rsp.server_rx_mtu;

@@ -147,13 +147,13 @@ std::optional<uint32_t> world::scripted_result(const std::string& name, sim_us n
     return std::nullopt;
 }
 
-void world::emit_event(sim_us time, event_buffer event, trace_json extra) {
+void world::emit_event(sim_us time, wire::event_buffer event, trace_json extra) {
     // A stack that is not enabled (or a dongle that is gone) reports nothing.
     if (!enabled_ || gone_) return;
     outgoing o;
     o.what = outgoing::kind::event;
     o.time = time;
-    o.event = std::make_shared<event_buffer>(std::move(event));
+    o.event = std::make_shared<wire::event_buffer>(std::move(event));
     if (trace_->enabled()) o.extra = std::move(extra);
     outbox_.push_back(std::move(o));
 }

@@ -193,7 +193,7 @@ class world {
     sim_us clock_now() const;
     void trace_call(sim_us now, const char* name, trace_json args, uint32_t result, bool scripted);
     std::optional<uint32_t> scripted_result(const std::string& name, sim_us now);
-    void emit_event(sim_us time, event_buffer event, trace_json extra = nullptr);
+    void emit_event(sim_us time, wire::event_buffer event, trace_json extra = nullptr);
     void queue_log(sim_us time, int severity, const std::string& text);
     void queue_status(sim_us time, int code, const std::string& text);
     void note(sim_us time, trace_json what);
@@ -236,7 +236,7 @@ class world {
     // runs then and returns what the phone does.
     struct phone_answer {
         bool silent = false;  // no answer at all: the request times out
-        std::shared_ptr<event_buffer> response;
+        std::shared_ptr<wire::event_buffer> response;
         std::vector<notification> notifications;
     };
     using answer_fn = std::function<phone_answer(device_state&, link&)>;
@@ -244,7 +244,7 @@ class world {
     void phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
                         bool is_procedure, sim_us t, const answer_fn& answer);
     void deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
-                          std::shared_ptr<event_buffer> response, sim_us t);
+                          std::shared_ptr<wire::event_buffer> response, sim_us t);
     void deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t);
     // The event after the one at (or just before) `t`: where a packet lost at `t` is sent again.
     sim_us retry_time(const link& l, sim_us t) const;

@@ -89,13 +89,14 @@ void world::report(const device_state& d, const ble_gap_addr_t& address, int rss
     const uint16_t type_bits = c.connectable ? 0x3 : 0x0;
     const uint16_t length =
         static_cast<uint16_t>(std::min<size_t>(c.adv_data.size(), scan_buffer_.len));
-    event_buffer event = build_adv_report(address, type_bits, static_cast<int8_t>(rssi), channel,
-                                          ble_data_t{scan_buffer_.p_data, length});
+    wire::event_buffer event =
+        wire::build_adv_report(address, type_bits, static_cast<int8_t>(rssi), channel,
+                               ble_data_t{scan_buffer_.p_data, length});
     if (!enabled_ || gone_) return;
     outgoing o;
     o.what = outgoing::kind::event;
     o.time = t;
-    o.event = std::make_shared<event_buffer>(std::move(event));
+    o.event = std::make_shared<wire::event_buffer>(std::move(event));
     o.report_data.assign(c.adv_data.begin(), c.adv_data.begin() + length);
     o.report_buffer = scan_buffer_.p_data;
     o.report_buffer_len = scan_buffer_.len;
@@ -142,8 +143,8 @@ void world::scan_timed_out(uint32_t serial, sim_us t) {
     if (serial != scan_serial_ || scan_ == scan_state::stopped) return;
     scan_ = scan_state::stopped;
     // The time-out hands the report buffer back to the program.
-    emit_event(t,
-               build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_SCAN, scan_buffer_));
+    emit_event(t, wire::build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_SCAN,
+                                          scan_buffer_));
 }
 
 uint32_t world::adv_set_configure(sim_us, uint8_t* handle, const ble_gap_adv_data_t* data,
@@ -246,8 +247,8 @@ void world::adv_set_ended(uint32_t serial, uint8_t reason, sim_us t) {
     adv_.advertising = false;
     const sim_us interval = units_625(adv_.params.interval);
     const sim_us events = interval > 0 ? (t - adv_.started) / interval : 0;
-    emit_event(t, build_adv_set_terminated(reason, 0,
-                                           static_cast<uint8_t>(std::min<sim_us>(events, 255))));
+    emit_event(t, wire::build_adv_set_terminated(
+                      reason, 0, static_cast<uint8_t>(std::min<sim_us>(events, 255))));
 }
 
 }  // namespace sim

@@ -148,7 +148,7 @@ void world::fire_event_fault(size_t index, uint32_t done, sim_us t, uint16_t con
     uint32_t now_done = done;
     const uint32_t per_action = f.every == 0 ? burst_size : 1;
     for (uint32_t n = 0; n < per_action && now_done < f.count; ++n, ++now_done) {
-        emit_event(t, build_other(f.event_id, conn_handle));
+        emit_event(t, wire::build_other(f.event_id, conn_handle));
     }
     if (now_done >= f.count) return;
     const sim_us next = t + f.every;

@@ -101,7 +101,7 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
             link* current = live_link(conn_handle, serial);
             if (current == nullptr) return;
             if (current->write_cmds_queued > 0) --current->write_cmds_queued;
-            emit_event(done, build_write_cmd_tx_complete(conn_handle, 1),
+            emit_event(done, wire::build_write_cmd_tx_complete(conn_handle, 1),
                        conn_event_note(*current, done));
         });
     }
@@ -129,7 +129,7 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
 }
 
 void world::deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
-                             std::shared_ptr<event_buffer> response, sim_us t) {
+                             std::shared_ptr<wire::event_buffer> response, sim_us t) {
     link* l = live_link(conn_handle, serial);
     if (l == nullptr) return;
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) {
@@ -154,7 +154,7 @@ void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notifica
         });
         return;
     }
-    emit_event(t, build_hvx(conn_handle, n.handle, BLE_GATT_HVX_NOTIFICATION, n.data),
+    emit_event(t, wire::build_hvx(conn_handle, n.handle, BLE_GATT_HVX_NOTIFICATION, n.data),
                conn_event_note(*l, t));
 }
 
@@ -164,7 +164,7 @@ void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedu
     if (l->lost_procedure == procedure) return;
     l->procedure_busy = false;
     l->gatt_timed_out = true;
-    emit_event(t, build_gattc_timeout(conn_handle), conn_event_note(*l, t));
+    emit_event(t, wire::build_gattc_timeout(conn_handle), conn_event_note(*l, t));
 }
 
 uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t start_handle,
@@ -207,16 +207,16 @@ uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t sta
                     }
                 }
                 if (found.empty()) {
-                    a.response = std::make_shared<event_buffer>(build_services_response(
+                    a.response = std::make_shared<wire::event_buffer>(wire::build_services_response(
                         conn_handle, BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND, start_handle, {}));
                 } else {
-                    a.response = std::make_shared<event_buffer>(
-                        build_services_response(conn_handle, BLE_GATT_STATUS_SUCCESS, 0, found));
+                    a.response = std::make_shared<wire::event_buffer>(wire::build_services_response(
+                        conn_handle, BLE_GATT_STATUS_SUCCESS, 0, found));
                 }
                 return a;
             }
-            a.response = std::make_shared<event_buffer>(
-                build_services_response(conn_handle, r.status, r.error_handle, r.services));
+            a.response = std::make_shared<wire::event_buffer>(
+                wire::build_services_response(conn_handle, r.status, r.error_handle, r.services));
             return a;
         });
     return NRF_SUCCESS;
@@ -235,8 +235,8 @@ uint32_t world::characteristics_discover(sim_us now, uint16_t conn_handle,
         characteristics_response c = d.gatt.discover_characteristics(r.start_handle, r.end_handle);
         a.silent = c.silent;
         if (!c.silent) {
-            a.response = std::make_shared<event_buffer>(
-                build_characteristics_response(conn_handle, c.status, c.error_handle, c.chars));
+            a.response = std::make_shared<wire::event_buffer>(wire::build_characteristics_response(
+                conn_handle, c.status, c.error_handle, c.chars));
         }
         return a;
     });
@@ -254,9 +254,9 @@ uint32_t world::read(sim_us now, uint16_t conn_handle, uint16_t handle, uint16_t
         read_response r = d.gatt.read(handle, offset);
         a.silent = r.silent;
         if (!r.silent) {
-            a.response = std::make_shared<event_buffer>(
-                build_read_response(conn_handle, r.status, r.error_handle,
-                                    r.handle != 0 ? r.handle : handle, r.offset, r.data));
+            a.response = std::make_shared<wire::event_buffer>(
+                wire::build_read_response(conn_handle, r.status, r.error_handle,
+                                          r.handle != 0 ? r.handle : handle, r.offset, r.data));
         }
         return a;
     });
@@ -285,61 +285,62 @@ uint32_t world::write(sim_us now, uint16_t conn_handle, const ble_gattc_write_pa
     const uint16_t offset = params->offset;
     std::vector<uint8_t> value(params->p_value, params->p_value + params->len);
     const sim_us sent = event_time(*l, first_event_after(*l, now));
-    send_request(*l, now, is_request,
-                 [this, conn_handle, op, handle, offset, value, is_request, sent](
-                     device_state& d, link& link_state) {
-                     phone_answer a;
-                     const int index = static_cast<int>(&d - devices_.data());
-                     const bool to_cccd = std::find(d.cccd_handles.begin(), d.cccd_handles.end(),
-                                                    handle) != d.cccd_handles.end();
-                     if (to_cccd) {
-                         ++link_state.cccd_writes;
-                         for (const fault_config& f : scenario_.faults) {
-                             if (f.type != fault_type::cccd || f.device != index ||
-                                 !connection_matches(f, link_state.connection)) {
-                                 continue;
-                             }
-                             const bool active = f.after_count
-                                                     ? link_state.cccd_writes > *f.after_count
-                                                     : window_active(f, sent);
-                             if (!active) continue;
-                             if (f.mode == cccd_mode::ignore || !is_request) {
-                                 a.silent = true;
-                             } else {
-                                 a.response = std::make_shared<event_buffer>(build_write_response(
-                                     conn_handle, BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED,
-                                     handle, handle, op, offset, {}));
-                             }
-                             return a;
-                         }
-                     }
-                     bool mute = false;
-                     if (handle != 0 && handle == d.challenge_handle) {
-                         ++link_state.challenges;
-                         for (const fault_config& f : scenario_.faults) {
-                             if (f.type != fault_type::challenge_silent || f.device != index ||
-                                 !connection_matches(f, link_state.connection)) {
-                                 continue;
-                             }
-                             if (f.after_count ? link_state.challenges > *f.after_count
-                                               : window_active(f, sent))
-                                 mute = true;
-                         }
-                     }
-                     write_response w = d.gatt.write(op, handle, offset, value, a.notifications);
-                     if (mute) a.notifications.clear();
-                     if (w.silent) {
-                         a.silent = true;
-                         a.notifications.clear();
-                         return a;
-                     }
-                     if (is_request) {
-                         a.response = std::make_shared<event_buffer>(build_write_response(
-                             conn_handle, w.status, w.error_handle,
-                             w.handle != 0 ? w.handle : handle, op, w.offset, w.data));
-                     }
-                     return a;
-                 });
+    send_request(
+        *l, now, is_request,
+        [this, conn_handle, op, handle, offset, value, is_request, sent](device_state& d,
+                                                                         link& link_state) {
+            phone_answer a;
+            const int index = static_cast<int>(&d - devices_.data());
+            const bool to_cccd = std::find(d.cccd_handles.begin(), d.cccd_handles.end(), handle) !=
+                                 d.cccd_handles.end();
+            if (to_cccd) {
+                ++link_state.cccd_writes;
+                for (const fault_config& f : scenario_.faults) {
+                    if (f.type != fault_type::cccd || f.device != index ||
+                        !connection_matches(f, link_state.connection)) {
+                        continue;
+                    }
+                    const bool active = f.after_count ? link_state.cccd_writes > *f.after_count
+                                                      : window_active(f, sent);
+                    if (!active) continue;
+                    if (f.mode == cccd_mode::ignore || !is_request) {
+                        a.silent = true;
+                    } else {
+                        a.response =
+                            std::make_shared<wire::event_buffer>(wire::build_write_response(
+                                conn_handle, BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED, handle,
+                                handle, op, offset, {}));
+                    }
+                    return a;
+                }
+            }
+            bool mute = false;
+            if (handle != 0 && handle == d.challenge_handle) {
+                ++link_state.challenges;
+                for (const fault_config& f : scenario_.faults) {
+                    if (f.type != fault_type::challenge_silent || f.device != index ||
+                        !connection_matches(f, link_state.connection)) {
+                        continue;
+                    }
+                    if (f.after_count ? link_state.challenges > *f.after_count
+                                      : window_active(f, sent))
+                        mute = true;
+                }
+            }
+            write_response w = d.gatt.write(op, handle, offset, value, a.notifications);
+            if (mute) a.notifications.clear();
+            if (w.silent) {
+                a.silent = true;
+                a.notifications.clear();
+                return a;
+            }
+            if (is_request) {
+                a.response = std::make_shared<wire::event_buffer>(wire::build_write_response(
+                    conn_handle, w.status, w.error_handle, w.handle != 0 ? w.handle : handle, op,
+                    w.offset, w.data));
+            }
+            return a;
+        });
     return NRF_SUCCESS;
 }
 

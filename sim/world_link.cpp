@@ -141,8 +141,8 @@ uint32_t world::connect_cancel(sim_us now) {
 void world::connect_timed_out(uint32_t serial, sim_us t) {
     if (!initiator_.active || initiator_.serial != serial) return;
     initiator_ = initiator{};
-    emit_event(t, build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN,
-                                    ble_data_t{nullptr, 0}));
+    emit_event(t, wire::build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN,
+                                          ble_data_t{nullptr, 0}));
 }
 
 void world::try_establish(int index, sim_us t) {
@@ -182,10 +182,11 @@ void world::try_establish(int index, sim_us t) {
     d.link = static_cast<int>(handle);
     links_[handle] = l;
 
-    emit_event(t, build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params),
-               trace_json{{"phone", d.config->name},
-                          {"connection", l.connection},
-                          {"first_conn_event", to_ms(l.anchor)}});
+    emit_event(
+        t, wire::build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params),
+        trace_json{{"phone", d.config->name},
+                   {"connection", l.connection},
+                   {"first_conn_event", to_ms(l.anchor)}});
     link& made = *links_[handle];
     if (made.silent_peer) {
         // The phone never answers in the first connection events: the link is given up.
@@ -242,7 +243,7 @@ void world::end_link(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_
     d.gatt.on_disconnect();
     d.link = -1;
     links_[conn_handle].reset();
-    emit_event(t, build_disconnected(conn_handle, reason), lived);
+    emit_event(t, wire::build_disconnected(conn_handle, reason), lived);
 }
 
 void world::peer_disconnect(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_us t) {
@@ -284,7 +285,7 @@ void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) 
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) return;
     const conn_param_request_config& r = *c.conn_param_request;
     ble_gap_conn_params_t wanted{r.min_interval, r.max_interval, r.slave_latency, r.sup_timeout};
-    emit_event(t, build_conn_param_update_request(conn_handle, wanted));
+    emit_event(t, wire::build_conn_param_update_request(conn_handle, wanted));
 }
 
 uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
@@ -323,7 +324,7 @@ void world::apply_param_update(uint16_t conn_handle, uint32_t serial, ble_gap_co
     l->interval = units_1250(params.min_conn_interval);
     l->params = params;
     l->param_update_pending = false;
-    emit_event(t, build_conn_param_update(conn_handle, params));
+    emit_event(t, wire::build_conn_param_update(conn_handle, params));
 }
 
 uint32_t world::rssi_start(sim_us now, uint16_t conn_handle, uint8_t threshold_dbm,
@@ -361,8 +362,8 @@ void world::rssi_sample_link(uint16_t conn_handle, uint32_t serial, sim_us t) {
                 l->rssi_reported = sample;
                 l->rssi_changed_samples = 0;
                 const uint8_t channel = static_cast<uint8_t>((k * l->hop) % 37);
-                emit_event(t,
-                           build_rssi_changed(conn_handle, static_cast<int8_t>(sample), channel));
+                emit_event(
+                    t, wire::build_rssi_changed(conn_handle, static_cast<int8_t>(sample), channel));
             }
         } else {
             l->rssi_changed_samples = 0;

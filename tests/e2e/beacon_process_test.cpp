@@ -3,11 +3,11 @@
 // stop; and -s, which keeps the dongle silent.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "driver/ble_gap.h"
+#include "driver/wire/hex_text.h"
 #include "tests/e2e/gatt_process_helpers.h"
 
 using namespace testing_support;
@@ -19,9 +19,8 @@ const char* const kUuidA = "a0a489971097bba1b343eddd8f50f6ac";
 constexpr int kBuilds = 40;
 
 std::string hex_byte(int value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02x", value & 0xFF);
-    return text;
+    const auto byte = static_cast<uint8_t>(value);
+    return wire::hex_text(&byte, 1);
 }
 
 // The 30 bytes on the air: flags, then the manufacturer data with the beacon UUID (all 16

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "driver/ble_gatt.h"
 #include "driver/ble_types.h"
+#include "driver/wire/uuid_text.h"
 
 namespace {
 
@@ -17,13 +17,7 @@ const std::string phone_uuid = "11223344556677889900AABBCCDDEEFF";
 
 // The UUID text the program builds from 16 little-endian bytes.
 std::string uuid_text(const std::vector<uint8_t>& bytes, size_t first) {
-    std::string text;
-    char digits[3];
-    for (size_t i = first + 16; i-- > first;) {
-        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
-        text += digits;
-    }
-    return text;
+    return wire::uuid128_text(bytes.data() + first);
 }
 
 std::string lower(std::string text) {

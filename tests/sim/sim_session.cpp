@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sim/ad_data.h"
+#include "driver/wire/address_text.h"
 #include "sim/trace.h"
 
 namespace sim_testing {
@@ -65,8 +65,8 @@ ble_gap_scan_params_t scan_params(uint16_t interval, uint16_t window, uint16_t t
 }
 
 ble_gap_addr_t address(const std::string& text) {
-    sim::address_bytes bytes{};
-    EXPECT_TRUE(sim::parse_address(text, bytes)) << text;
+    wire::address_bytes bytes{};
+    EXPECT_TRUE(wire::parse_address(text, bytes)) << text;
     ble_gap_addr_t a{};
     a.addr_type = BLE_GAP_ADDR_TYPE_RANDOM_STATIC;
     std::memcpy(a.addr, bytes.data(), 6);

@@ -7,6 +7,7 @@
 
 #include "app/test_context.h"
 #include "diag/code_names.h"
+#include "driver/wire/event_builder.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
 #include "tests/support/scripted_backend.h"
@@ -41,11 +42,10 @@ class ConnectionTest : public ::testing::Test {
         const ble_gap_addr_t peer = make_address({0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
         ble_event_handler(
             test_context.adapter.load(),
-            adv_report_event(ad_uuid128_list({uuid_air_bytes(uuid)}), rssi, peer, type_bits)
-                ->get());
+            adv_report_event(ad_uuid128_list({uuid_air_bytes(uuid)}), rssi, peer, type_bits).get());
     }
-    void deliver(const std::unique_ptr<gap_event_record>& event) {
-        ble_event_handler(test_context.adapter.load(), event->get());
+    void deliver(wire::event_buffer event) {
+        ble_event_handler(test_context.adapter.load(), event.get());
     }
     bool connect_requested(size_t count = 1) {
         return wait_until([&] { return backend->calls_named("gap_connect").size() >= count; });

@@ -10,6 +10,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "driver/ble_hci.h"
+#include "driver/wire/event_builder.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
 #include "tests/support/scripted_backend.h"
@@ -38,8 +39,8 @@ class disconnect_answerer {
                       ++answered;
                       ble_event_handler(
                           test_context.adapter.load(),
-                          disconnected_event(handle, BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION)
-                              ->get());
+                          wire::build_disconnected(handle, BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION)
+                              .get());
                   }
                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
               }
@@ -157,7 +158,7 @@ TEST_F(DisconnectionTest, FollowUpNamesTheReasonAndEndsTheSetupOfThePhoneThatWas
 
     testing::internal::CaptureStdout();
     ble_event_handler(test_context.adapter.load(),
-                      disconnected_event(0, BLE_HCI_CONNECTION_TIMEOUT)->get());
+                      wire::build_disconnected(0, BLE_HCI_CONNECTION_TIMEOUT).get());
     const std::string out = finish();
 
     EXPECT_THAT(out,
@@ -183,7 +184,7 @@ TEST_F(DisconnectionTest, AnotherPhonesDisconnectionLeavesTheSetupUnderWayConnec
 
     testing::internal::CaptureStdout();
     ble_event_handler(test_context.adapter.load(),
-                      disconnected_event(0, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION)->get());
+                      wire::build_disconnected(0, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION).get());
     const std::string out = finish();
 
     EXPECT_FALSE(has_line(out, setup_end_line)) << out;

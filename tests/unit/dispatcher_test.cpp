@@ -8,6 +8,8 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "driver/ble_hci.h"
+#include "driver/wire/ad_structures.h"
+#include "driver/wire/event_builder.h"
 #include "gatt/gattc_request.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
@@ -43,9 +45,7 @@ class DispatcherTest : public ::testing::Test {
         EXPECT_TRUE(drain_message_queue());
         return strip_timestamps(testing::internal::GetCapturedStdout());
     }
-    std::string deliver(const std::unique_ptr<gap_event_record>& event) {
-        return deliver(event->get());
-    }
+    std::string deliver(wire::event_buffer event) { return deliver(event.get()); }
 
     // A waited-for request of `kind` out on `conn_handle`, as gattc_request_sync leaves it.
     static void pend(gattc_request_kind kind, uint16_t conn_handle) {
@@ -78,7 +78,7 @@ TEST_F(DispatcherTest, AfterQuitEventsChangeNothingAndPrintNothing) {
 
     EXPECT_EQ(deliver(adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)}))), "");
     EXPECT_EQ(deliver(connected_event(4)), "");
-    EXPECT_EQ(deliver(rssi_changed_event(4, -40, 3)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(4, -40, 3)), "");
     EXPECT_EQ(deliver(bare_event(BLE_GATTS_EVT_WRITE)), "");
     EXPECT_EQ(deliver(nullptr), "");
 
@@ -104,7 +104,7 @@ TEST_F(DispatcherTest, AfterQuitAThreadStillWaitingForAnAnswerIsWokenSilently) {
     EXPECT_EQ(deliver(read_response_event(2, 0x10)), "");
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
 
-    EXPECT_EQ(deliver(disconnected_event(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
+    EXPECT_EQ(deliver(wire::build_disconnected(2, BLE_HCI_CONNECTION_TIMEOUT)), "");
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.read_rsp_event));
     EXPECT_TRUE(is_signalled(test_context.disconnected_event));
@@ -199,13 +199,14 @@ TEST_F(DispatcherTest, GapTimeoutEndsTheAttemptOrRestartsTheScanByItsSource) {
 
 TEST_F(DispatcherTest, RssiChangeCountsForThePhoneHoldingTheHandleOnly) {
     phones[1]->conn_handle = 5;
-    EXPECT_EQ(deliver(rssi_changed_event(5, -48, 12)), "");
-    EXPECT_EQ(deliver(rssi_changed_event(5, -51, 13)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(5, -48, 12)), "");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(5, -51, 13)), "");
     EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
     EXPECT_EQ(phones[1]->last_rssi.load(), -51);
 
     test_context.log_level = 7;
-    EXPECT_EQ(deliver(rssi_changed_event(9, -30, 1)), "connection 9 RSSI = -30 (channel 1)\n");
+    EXPECT_EQ(deliver(wire::build_rssi_changed(9, -30, 1)),
+              "connection 9 RSSI = -30 (channel 1)\n");
     EXPECT_EQ(phones[0]->rssi_event_count.load(), 0);
     EXPECT_EQ(phones[0]->last_rssi.load(), -127);
     EXPECT_EQ(phones[1]->rssi_event_count.load(), 2);
@@ -215,7 +216,8 @@ TEST_F(DispatcherTest, AdvertisementWithOneUuidIsMatchedThenTheScanResumes) {
     test_context.log_level = 6;
     const std::string unmonitored = "00112233445566778899aabbccddeeff";
     const std::string out = deliver(adv_report_event(
-        concat({ad_structure(0x01, {0x06}), ad_uuid128_list({uuid_air_bytes(unmonitored)})}), -70));
+        concat({wire::ad_structure(0x01, {0x06}), ad_uuid128_list({uuid_air_bytes(unmonitored)})}),
+        -70));
     EXPECT_EQ(test_context.adv_reports_total.load(), 1);
     EXPECT_EQ(test_context.adv_reports_uuid128.load(), 1);
     EXPECT_EQ(test_context.all_devices.snapshot(), std::vector<std::string>{unmonitored});
@@ -229,7 +231,7 @@ TEST_F(DispatcherTest, AdvertisementWithOneUuidIsMatchedThenTheScanResumes) {
 
 TEST_F(DispatcherTest, AdvertisementWithoutUuidIsCountedAndTheScanStillResumes) {
     test_context.log_level = 6;
-    EXPECT_EQ(deliver(adv_report_event(ad_structure(0x06, uuid_air_bytes(phone_a)))),
+    EXPECT_EQ(deliver(adv_report_event(wire::ad_structure(0x06, uuid_air_bytes(phone_a)))),
               "advertisement received that does not have 128-bit UUID\n");
     test_context.log_level = 5;
     EXPECT_EQ(deliver(adv_report_event({})), "");
@@ -249,14 +251,14 @@ TEST_F(DispatcherTest, ScanStaysPausedWhileAPhoneIsInSetup) {
 
 TEST_F(DispatcherTest, ConnParamRequestIsAcceptedAsAsked) {
     const ble_gap_conn_params_t asked{24, 40, 2, 500};
-    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+    EXPECT_EQ(deliver(wire::build_conn_param_update_request(3, asked)),
               "TS: on_conn_params_update_request conn_handle = 3\n");
     const auto calls = backend->calls_named("gap_conn_param_update");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].args, (std::vector<int64_t>{3, 24, 40, 2, 500}));
 
     backend->push_result("gap_conn_param_update", NRF_ERROR_INVALID_PARAM);
-    EXPECT_EQ(deliver(conn_param_update_request_event(3, asked)),
+    EXPECT_EQ(deliver(wire::build_conn_param_update_request(3, asked)),
               "TS: on_conn_params_update_request conn_handle = 3\n"
               "TS: Conn params update failed, error " +
                   error_code_name(NRF_ERROR_INVALID_PARAM) + "\n");
@@ -281,13 +283,13 @@ TEST_F(DispatcherTest, WriteResponseAlwaysWakesTheWriterAndNamesOnlyWriteNotPerm
 }
 
 TEST_F(DispatcherTest, GattTimeoutAbortsTheWaitingRequestOnly) {
-    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+    EXPECT_EQ(deliver(wire::build_gattc_timeout(1)),
               "TS: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write\n");
     EXPECT_FALSE(test_context.gattc_aborted.load());
 
     pend(gattc_request_kind::write, 1);
     test_context.log_level = 1;
-    EXPECT_EQ(deliver(gattc_timeout_event(1)),
+    EXPECT_EQ(deliver(wire::build_gattc_timeout(1)),
               "TS: current GATTC read/write got  BLE_GATTC_EVT_TIMEOUT\n");
     EXPECT_TRUE(test_context.gattc_aborted.load());
     EXPECT_TRUE(is_signalled(test_context.write_rsp_event));
@@ -303,7 +305,7 @@ TEST_F(DispatcherTest, DisconnectionFreesThePhoneAbortsTheRequestWakesAndFollows
     pend(gattc_request_kind::read, 1);
     test_context.log_level = 1;
 
-    const std::string out = deliver(disconnected_event(1, BLE_HCI_CONNECTION_TIMEOUT));
+    const std::string out = deliver(wire::build_disconnected(1, BLE_HCI_CONNECTION_TIMEOUT));
     const auto lines = split_lines(out);
     ASSERT_EQ(lines.size(), 3u) << out;
     EXPECT_EQ(lines[0],
@@ -338,15 +340,15 @@ TEST_F(DispatcherTest, ARequestIsEndedOnlyByEventsOfItsOwnLink) {
 
     pend(gattc_request_kind::write, 0);
     const std::string out =
-        deliver(disconnected_event(1, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+        deliver(wire::build_disconnected(1, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
     EXPECT_FALSE(contains(out, "while GATTC read/write in progress")) << out;
     EXPECT_FALSE(test_context.gattc_aborted.load());
     EXPECT_FALSE(is_signalled(test_context.write_rsp_event));
     EXPECT_EQ(phones[0]->conn_handle.load(), 0);
 
     // A link that no phone holds (a crossed cancel) goes the same way.
-    deliver(disconnected_event(7, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
-    deliver(gattc_timeout_event(1));
+    deliver(wire::build_disconnected(7, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+    deliver(wire::build_gattc_timeout(1));
     deliver(write_response_event(1, 0));
     EXPECT_FALSE(test_context.gattc_aborted.load());
     EXPECT_FALSE(is_signalled(test_context.write_rsp_event));
@@ -364,14 +366,14 @@ TEST_F(DispatcherTest, ARequestIsEndedOnlyByEventsOfItsOwnLink) {
               BLE_GATT_STATUS_ATTERR_INSUF_AUTHENTICATION);
     EXPECT_FALSE(test_context.gattc_aborted.load());
 
-    deliver(disconnected_event(0, BLE_HCI_CONNECTION_TIMEOUT));
+    deliver(wire::build_disconnected(0, BLE_HCI_CONNECTION_TIMEOUT));
     EXPECT_TRUE(test_context.gattc_aborted.load());
 }
 
 TEST_F(DispatcherTest, RssiIsCountedOnlyForThePhoneWhoseLinkItIs) {
     phones[1]->conn_handle = 5;
-    deliver(rssi_changed_event(BLE_CONN_HANDLE_INVALID, -40, 3));
-    deliver(rssi_changed_event(5, -70, 3));
+    deliver(wire::build_rssi_changed(BLE_CONN_HANDLE_INVALID, -40, 3));
+    deliver(wire::build_rssi_changed(5, -70, 3));
     EXPECT_EQ(phones[0]->rssi_event_count.load(), 0);
     EXPECT_EQ(phones[0]->last_rssi.load(), -127);
     EXPECT_EQ(phones[1]->rssi_event_count.load(), 1);
@@ -444,12 +446,12 @@ struct event_thread_call {
 TEST_F(DispatcherTest, ACallOnItsWayToTheDriverLockCountsAsBusyAndLaterCallsAfterQuitTakeNone) {
     // The shutdown closes the driver under driver_lock only once no call is left; a call
     // that began before the quit may still be waiting for that lock.
-    const auto request = conn_param_update_request_event(3, {24, 40, 0, 400});
+    auto request = wire::build_conn_param_update_request(3, {24, 40, 0, 400});
     EXPECT_FALSE(ble_event_handler_busy());
     testing::internal::CaptureStdout();
     std::unique_lock<std::mutex> held(test_context.driver_lock);
     {
-        event_thread_call before_quit(request->get());
+        event_thread_call before_quit(request.get());
         EXPECT_TRUE(wait_until([] { return ble_event_handler_busy(); }));
         EXPECT_FALSE(before_quit.returned.load());
         held.unlock();
@@ -460,7 +462,7 @@ TEST_F(DispatcherTest, ACallOnItsWayToTheDriverLockCountsAsBusyAndLaterCallsAfte
     test_context.quit_requested = true;
     held.lock();
     {
-        event_thread_call after_quit(request->get());
+        event_thread_call after_quit(request.get());
         EXPECT_TRUE(wait_until([&] { return after_quit.returned.load(); }));
         held.unlock();
     }

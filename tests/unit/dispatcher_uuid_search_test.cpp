@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "driver/wire/ad_structures.h"
 #include "link/event_dispatcher.h"
 #include "tests/support/gap_events.h"
 
@@ -30,11 +31,11 @@ TEST(UuidSearchTest, FindsTheOneUuidOfACompleteListMostSignificantByteFirst) {
 
     // Behind flags, a name and an empty structure, and followed by more data.
     uuid.clear();
-    ASSERT_TRUE(search(concat({ad_structure(0x01, {0x06}),
+    ASSERT_TRUE(search(concat({wire::ad_structure(0x01, {0x06}),
                                {0x00},
-                               ad_structure(0x09, {'p', 'h'}),
+                               wire::ad_structure(0x09, {'p', 'h'}),
                                ad_uuid128_list({counting_bytes}),
-                               ad_structure(0xFF, {1, 2})}),
+                               wire::ad_structure(0xFF, {1, 2})}),
                        uuid));
     EXPECT_EQ(uuid, "ffeeddccbbaa99887766554433221100");
 }
@@ -43,8 +44,8 @@ TEST(UuidSearchTest, OnlyTheFirstCompleteListCountsAndOnlyWithExactlyOneUuid) {
     std::string uuid;
     const auto two_uuids = ad_uuid128_list({counting_bytes, counting_bytes});
     EXPECT_FALSE(search(concat({two_uuids, ad_uuid128_list({counting_bytes})}), uuid));
-    EXPECT_FALSE(search(ad_structure(0x06, counting_bytes), uuid)) << "incomplete list";
-    EXPECT_FALSE(search(ad_structure(0x07, {0x01, 0x02}), uuid)) << "too short for a UUID";
+    EXPECT_FALSE(search(wire::ad_structure(0x06, counting_bytes), uuid)) << "incomplete list";
+    EXPECT_FALSE(search(wire::ad_structure(0x07, {0x01, 0x02}), uuid)) << "too short for a UUID";
     EXPECT_FALSE(search({}, uuid));
     EXPECT_FALSE(search({0x00, 0x00, 0x00}, uuid));
     EXPECT_TRUE(uuid.empty());
@@ -59,7 +60,7 @@ TEST(UuidSearchTest, AZeroLengthByteIsNotTakenForAStructureWithAType) {
 
 TEST(UuidSearchTest, AStructureCutShortByTheEndOfTheDataHasNoUuid) {
     const std::vector<uint8_t> whole =
-        concat({ad_structure(0x01, {0x06}), ad_uuid128_list({counting_bytes})});
+        concat({wire::ad_structure(0x01, {0x06}), ad_uuid128_list({counting_bytes})});
     for (size_t size = 0; size < whole.size(); ++size) {
         SCOPED_TRACE(size);
         std::string uuid;

@@ -17,7 +17,7 @@ class characteristic_discovery_test : public gatt_fixture {
     }
 
     void respond(uint16_t status, const std::vector<characteristic_entry>& chars) {
-        built_event rsp = make_char_disc_rsp(3, status, chars);
+        wire::event_buffer rsp = make_char_disc_rsp(3, status, chars);
         on_gattc_evt_char_disc_rsp(rsp.gattc());
     }
 
@@ -162,7 +162,7 @@ TEST_F(characteristic_discovery_test, a_peer_that_goes_backwards_gets_its_uuid_r
 }
 
 TEST_F(characteristic_discovery_test, late_or_foreign_responses_change_nothing) {
-    built_event foreign = make_char_disc_rsp(4, 0, {{0x0002, 0x0003}});
+    wire::event_buffer foreign = make_char_disc_rsp(4, 0, {{0x0002, 0x0003}});
     on_gattc_evt_char_disc_rsp(foreign.gattc());
     test_context.phone_in_setup = nullptr;
     respond(0, {{0x0002, 0x0003}});
@@ -174,9 +174,9 @@ TEST_F(characteristic_discovery_test, late_or_foreign_responses_change_nothing) 
 TEST_F(characteristic_discovery_test, descriptor_response_is_printed_whatever_the_level) {
     test_context.log_level = 0;
     capture();
-    built_event rsp = make_desc_disc_rsp(3, 0, {{0x0010, 0x2902}, {0x0011, 0x2901}});
+    wire::event_buffer rsp = make_desc_disc_rsp(3, 0, {{0x0010, 0x2902}, {0x0011, 0x2901}});
     on_gattc_evt_desc_disc_rsp(rsp.gattc());
-    built_event failed = make_desc_disc_rsp(3, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE, {});
+    wire::event_buffer failed = make_desc_disc_rsp(3, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE, {});
     on_gattc_evt_desc_disc_rsp(failed.gattc());
     EXPECT_EQ(
         "TS: Received descriptor discovery response, descriptor count: 2\n"

@@ -18,7 +18,7 @@ class service_discovery_test : public gatt_fixture {
 
     void respond(uint16_t status, const std::vector<service_entry>& services,
                  uint16_t error_handle = 0) {
-        built_event rsp = make_prim_srvc_disc_rsp(5, status, services, error_handle);
+        wire::event_buffer rsp = make_prim_srvc_disc_rsp(5, status, services, error_handle);
         on_gattc_evt_prim_srvc_disc_rsp(rsp.gattc());
     }
 
@@ -206,7 +206,7 @@ TEST_F(service_discovery_test, refused_continuation_ends_the_setup) {
 
 TEST_F(service_discovery_test, responses_that_are_not_for_the_setup_change_nothing) {
     capture();
-    built_event other = make_prim_srvc_disc_rsp(9, 0, {{BLE_UUID_TYPE_BLE, 0x1800, 1, 7}});
+    wire::event_buffer other = make_prim_srvc_disc_rsp(9, 0, {{BLE_UUID_TYPE_BLE, 0x1800, 1, 7}});
     on_gattc_evt_prim_srvc_disc_rsp(other.gattc());
     test_context.phone_in_setup = nullptr;
     respond(0, {{BLE_UUID_TYPE_BLE, 0x1800, 1, 7}});

@@ -17,7 +17,7 @@ class uuid_reads_test : public gatt_fixture {
 
     void answer(uint16_t handle, const std::vector<uint8_t>& data, uint16_t status = 0,
                 uint16_t conn = 2) {
-        built_event rsp = make_read_rsp(conn, status, handle, data);
+        wire::event_buffer rsp = make_read_rsp(conn, status, handle, data);
         on_gattc_evt_read_response(rsp.gattc());
     }
 

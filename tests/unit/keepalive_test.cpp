@@ -31,8 +31,8 @@ class keepalive_test : public gatt_fixture {
     std::vector<recorded_call> reads() const { return backend->calls_named("gattc_read"); }
 
     static void answer_read(const recorded_call& call) {
-        built_event rsp = make_read_rsp(static_cast<uint16_t>(call.args[0]), 0,
-                                        static_cast<uint16_t>(call.args[1]), {1});
+        wire::event_buffer rsp = make_read_rsp(static_cast<uint16_t>(call.args[0]), 0,
+                                               static_cast<uint16_t>(call.args[1]), {1});
         on_gattc_evt_read_response(rsp.gattc());
     }
 };
@@ -69,7 +69,7 @@ TEST_F(keepalive_test, ReadAnsweredWithAnErrorStatusIsReportedAndNotCounted) {
          {uint16_t{BLE_GATT_STATUS_ATTERR_INSUF_AUTHENTICATION}, uint16_t{0x01F3}}) {
         backend->clear_calls();
         call_watcher phone_side(backend, "gattc_read", [status](size_t) {
-            built_event rsp = make_read_rsp(1, status, 0x0020, {});
+            wire::event_buffer rsp = make_read_rsp(1, status, 0x0020, {});
             on_gattc_evt_read_response(rsp.gattc());
         });
         capture();

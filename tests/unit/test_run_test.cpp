@@ -364,7 +364,7 @@ TEST_F(TestRunTest, QuitDuringAConnectionAttemptEndsItAtOnceAndClosesInOrder) {
                     advertised = true;
                     ble_event_handler(
                         test_context.adapter.load(),
-                        adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)}))->get());
+                        adv_report_event(ad_uuid128_list({uuid_air_bytes(phone_a)})).get());
                     wait_until([] { return test_context.connect_attempt_active.load(); });
                 }
                 return 'q';

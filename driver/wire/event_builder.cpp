@@ -1,8 +1,8 @@
-#include "sim/event_builder.h"
+#include "driver/wire/event_builder.h"
 
 #include <cstring>
 
-namespace sim {
+namespace wire {
 namespace {
 
 // Byte offset of a member inside ble_evt_t, measured on a real object so that no
@@ -22,6 +22,10 @@ size_t chars_offset() {
     return offset_in_event<ble_gattc_char_t>(
         [](ble_evt_t& e) { return &e.evt.gattc_evt.params.char_disc_rsp.chars[0]; });
 }
+size_t descs_offset() {
+    return offset_in_event<ble_gattc_desc_t>(
+        [](ble_evt_t& e) { return &e.evt.gattc_evt.params.desc_disc_rsp.descs[0]; });
+}
 size_t read_data_offset() {
     return offset_in_event<uint8_t>(
         [](ble_evt_t& e) { return &e.evt.gattc_evt.params.read_rsp.data[0]; });
@@ -35,69 +39,35 @@ size_t hvx_data_offset() {
         [](ble_evt_t& e) { return &e.evt.gattc_evt.params.hvx.data[0]; });
 }
 
-event_buffer gattc_event(uint16_t id, size_t bytes, uint16_t conn_handle, uint16_t status,
-                         uint16_t error_handle) {
-    event_buffer b(id, bytes);
-    ble_gattc_evt_t& g = b.get()->evt.gattc_evt;
+event_buffer gattc_event(uint16_t id, size_t bytes, event_size size, uint16_t conn_handle,
+                         uint16_t status, uint16_t error_handle) {
+    event_buffer b(id, bytes, size);
+    ble_gattc_evt_t& g = b.gattc();
     g.conn_handle = conn_handle;
     g.gatt_status = status;
     g.error_handle = error_handle;
     return b;
 }
 
-event_buffer gap_event(uint16_t id, uint16_t conn_handle) {
-    event_buffer b(id, sizeof(ble_evt_t));
-    b.get()->evt.gap_evt.conn_handle = conn_handle;
+// A GATT client event whose tail is `elements`, copied in at `offset`.
+template <typename Element>
+event_buffer gattc_list_event(uint16_t id, size_t offset, const std::vector<Element>& elements,
+                              event_size size, uint16_t conn_handle, uint16_t status,
+                              uint16_t error_handle) {
+    const size_t tail = elements.size() * sizeof(Element);
+    event_buffer b = gattc_event(id, offset + tail, size, conn_handle, status, error_handle);
+    if (tail > 0) std::memcpy(b.bytes_at(offset), elements.data(), tail);
     return b;
 }
 
-}  // namespace
-
-event_buffer::event_buffer(uint16_t id, size_t bytes) {
-    size_ = bytes < sizeof(ble_evt_t) ? sizeof(ble_evt_t) : bytes;
-    const size_t words = (size_ + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-    storage_.reset(new std::max_align_t[words]);
-    std::memset(storage_.get(), 0, words * sizeof(std::max_align_t));
-    get()->header.evt_id = id;
-    get()->header.evt_len = static_cast<uint16_t>(size_);
-}
-
-event_buffer build_connected(uint16_t conn_handle, const ble_gap_addr_t& peer, uint8_t role,
-                             const ble_gap_conn_params_t& params) {
-    event_buffer b = gap_event(BLE_GAP_EVT_CONNECTED, conn_handle);
-    ble_gap_evt_connected_t& c = b.get()->evt.gap_evt.params.connected;
-    c.peer_addr = peer;
-    c.role = role;
-    c.conn_params = params;
-    c.adv_handle = 0xFF;  // not a connection to our own advertising set
+event_buffer gap_event(uint16_t id, uint16_t conn_handle, size_t bytes = sizeof(ble_evt_t)) {
+    event_buffer b(id, bytes);
+    b.gap().conn_handle = conn_handle;
     return b;
 }
 
-event_buffer build_disconnected(uint16_t conn_handle, uint8_t reason) {
-    event_buffer b = gap_event(BLE_GAP_EVT_DISCONNECTED, conn_handle);
-    b.get()->evt.gap_evt.params.disconnected.reason = reason;
-    return b;
-}
-
-event_buffer build_gap_timeout(uint16_t conn_handle, uint8_t source,
-                               const ble_data_t& report_buffer) {
-    event_buffer b = gap_event(BLE_GAP_EVT_TIMEOUT, conn_handle);
-    b.get()->evt.gap_evt.params.timeout.src = source;
-    b.get()->evt.gap_evt.params.timeout.params.adv_report_buffer = report_buffer;
-    return b;
-}
-
-event_buffer build_rssi_changed(uint16_t conn_handle, int8_t rssi, uint8_t channel) {
-    event_buffer b = gap_event(BLE_GAP_EVT_RSSI_CHANGED, conn_handle);
-    b.get()->evt.gap_evt.params.rssi_changed.rssi = rssi;
-    b.get()->evt.gap_evt.params.rssi_changed.ch_index = channel;
-    return b;
-}
-
-event_buffer build_adv_report(const ble_gap_addr_t& peer, uint16_t type_bits, int8_t rssi,
-                              uint8_t channel, const ble_data_t& data) {
-    event_buffer b = gap_event(BLE_GAP_EVT_ADV_REPORT, BLE_CONN_HANDLE_INVALID);
-    ble_gap_evt_adv_report_t& r = b.get()->evt.gap_evt.params.adv_report;
+void fill_adv_report(ble_gap_evt_adv_report_t& r, const ble_gap_addr_t& peer, uint16_t type_bits,
+                     int8_t rssi, uint8_t channel, const ble_data_t& data) {
     r.type.status = 0;  // complete
     r.type.type = type_bits & 0x0F;
     r.peer_addr = peer;
@@ -109,26 +79,87 @@ event_buffer build_adv_report(const ble_gap_addr_t& peer, uint16_t type_bits, in
     r.set_id = 0xFF;  // not available
     r.data_id = 0;
     r.data = data;
+}
+
+}  // namespace
+
+event_buffer::event_buffer(uint16_t id, size_t bytes, event_size size) {
+    const size_t least =
+        size == event_size::whole_record ? sizeof(ble_evt_t) : sizeof(ble_evt_hdr_t);
+    size_ = bytes < least ? least : bytes;
+    // Bytes, not words: an exact event ends where its contents end, to the byte.
+    storage_.reset(new uint8_t[size_]());
+    get()->header.evt_id = id;
+    get()->header.evt_len = static_cast<uint16_t>(size_);
+}
+
+event_buffer build_connected(uint16_t conn_handle, const ble_gap_addr_t& peer, uint8_t role,
+                             const ble_gap_conn_params_t& params) {
+    event_buffer b = gap_event(BLE_GAP_EVT_CONNECTED, conn_handle);
+    ble_gap_evt_connected_t& c = b.gap().params.connected;
+    c.peer_addr = peer;
+    c.role = role;
+    c.conn_params = params;
+    c.adv_handle = 0xFF;  // not a connection to our own advertising set
+    return b;
+}
+
+event_buffer build_disconnected(uint16_t conn_handle, uint8_t reason) {
+    event_buffer b = gap_event(BLE_GAP_EVT_DISCONNECTED, conn_handle);
+    b.gap().params.disconnected.reason = reason;
+    return b;
+}
+
+event_buffer build_gap_timeout(uint16_t conn_handle, uint8_t source,
+                               const ble_data_t& report_buffer) {
+    event_buffer b = gap_event(BLE_GAP_EVT_TIMEOUT, conn_handle);
+    b.gap().params.timeout.src = source;
+    b.gap().params.timeout.params.adv_report_buffer = report_buffer;
+    return b;
+}
+
+event_buffer build_rssi_changed(uint16_t conn_handle, int8_t rssi, uint8_t channel) {
+    event_buffer b = gap_event(BLE_GAP_EVT_RSSI_CHANGED, conn_handle);
+    b.gap().params.rssi_changed.rssi = rssi;
+    b.gap().params.rssi_changed.ch_index = channel;
+    return b;
+}
+
+event_buffer build_adv_report(const ble_gap_addr_t& peer, uint16_t type_bits, int8_t rssi,
+                              uint8_t channel, const ble_data_t& data) {
+    event_buffer b = gap_event(BLE_GAP_EVT_ADV_REPORT, BLE_CONN_HANDLE_INVALID);
+    fill_adv_report(b.gap().params.adv_report, peer, type_bits, rssi, channel, data);
+    return b;
+}
+
+event_buffer build_adv_report_with_data(const ble_gap_addr_t& peer, uint16_t type_bits, int8_t rssi,
+                                        uint8_t channel, const std::vector<uint8_t>& data) {
+    event_buffer b =
+        gap_event(BLE_GAP_EVT_ADV_REPORT, BLE_CONN_HANDLE_INVALID, sizeof(ble_evt_t) + data.size());
+    uint8_t* copy = b.bytes_at(sizeof(ble_evt_t));
+    if (!data.empty()) std::memcpy(copy, data.data(), data.size());
+    fill_adv_report(b.gap().params.adv_report, peer, type_bits, rssi, channel,
+                    ble_data_t{copy, static_cast<uint16_t>(data.size())});
     return b;
 }
 
 event_buffer build_conn_param_update(uint16_t conn_handle, const ble_gap_conn_params_t& params) {
     event_buffer b = gap_event(BLE_GAP_EVT_CONN_PARAM_UPDATE, conn_handle);
-    b.get()->evt.gap_evt.params.conn_param_update.conn_params = params;
+    b.gap().params.conn_param_update.conn_params = params;
     return b;
 }
 
 event_buffer build_conn_param_update_request(uint16_t conn_handle,
                                              const ble_gap_conn_params_t& params) {
     event_buffer b = gap_event(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST, conn_handle);
-    b.get()->evt.gap_evt.params.conn_param_update_request.conn_params = params;
+    b.gap().params.conn_param_update_request.conn_params = params;
     return b;
 }
 
 event_buffer build_adv_set_terminated(uint8_t reason, uint8_t adv_handle,
                                       uint8_t completed_events) {
     event_buffer b = gap_event(BLE_GAP_EVT_ADV_SET_TERMINATED, BLE_CONN_HANDLE_INVALID);
-    ble_gap_evt_adv_set_terminated_t& t = b.get()->evt.gap_evt.params.adv_set_terminated;
+    ble_gap_evt_adv_set_terminated_t& t = b.gap().params.adv_set_terminated;
     t.reason = reason;
     t.adv_handle = adv_handle;
     t.num_completed_adv_events = completed_events;
@@ -136,87 +167,83 @@ event_buffer build_adv_set_terminated(uint8_t reason, uint8_t adv_handle,
 }
 
 event_buffer build_services_response(uint16_t conn_handle, uint16_t status, uint16_t error_handle,
-                                     const std::vector<ble_gattc_service_t>& services) {
-    const size_t offset = services_offset();
-    event_buffer b = gattc_event(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP,
-                                 offset + services.size() * sizeof(ble_gattc_service_t),
-                                 conn_handle, status, error_handle);
-    b.get()->evt.gattc_evt.params.prim_srvc_disc_rsp.count = static_cast<uint16_t>(services.size());
-    if (!services.empty()) {
-        std::memcpy(b.bytes_at(offset), services.data(),
-                    services.size() * sizeof(ble_gattc_service_t));
-    }
+                                     const std::vector<ble_gattc_service_t>& services,
+                                     event_size size) {
+    event_buffer b = gattc_list_event(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, services_offset(), services,
+                                      size, conn_handle, status, error_handle);
+    b.gattc().params.prim_srvc_disc_rsp.count = static_cast<uint16_t>(services.size());
     return b;
 }
 
 event_buffer build_characteristics_response(uint16_t conn_handle, uint16_t status,
                                             uint16_t error_handle,
-                                            const std::vector<ble_gattc_char_t>& chars) {
-    const size_t offset = chars_offset();
-    event_buffer b =
-        gattc_event(BLE_GATTC_EVT_CHAR_DISC_RSP, offset + chars.size() * sizeof(ble_gattc_char_t),
-                    conn_handle, status, error_handle);
-    b.get()->evt.gattc_evt.params.char_disc_rsp.count = static_cast<uint16_t>(chars.size());
-    if (!chars.empty()) {
-        std::memcpy(b.bytes_at(offset), chars.data(), chars.size() * sizeof(ble_gattc_char_t));
-    }
+                                            const std::vector<ble_gattc_char_t>& chars,
+                                            event_size size) {
+    event_buffer b = gattc_list_event(BLE_GATTC_EVT_CHAR_DISC_RSP, chars_offset(), chars, size,
+                                      conn_handle, status, error_handle);
+    b.gattc().params.char_disc_rsp.count = static_cast<uint16_t>(chars.size());
+    return b;
+}
+
+event_buffer build_descriptors_response(uint16_t conn_handle, uint16_t status,
+                                        uint16_t error_handle,
+                                        const std::vector<ble_gattc_desc_t>& descs,
+                                        event_size size) {
+    event_buffer b = gattc_list_event(BLE_GATTC_EVT_DESC_DISC_RSP, descs_offset(), descs, size,
+                                      conn_handle, status, error_handle);
+    b.gattc().params.desc_disc_rsp.count = static_cast<uint16_t>(descs.size());
     return b;
 }
 
 event_buffer build_read_response(uint16_t conn_handle, uint16_t status, uint16_t error_handle,
-                                 uint16_t handle, uint16_t offset,
-                                 const std::vector<uint8_t>& data) {
-    const size_t at = read_data_offset();
-    event_buffer b =
-        gattc_event(BLE_GATTC_EVT_READ_RSP, at + data.size(), conn_handle, status, error_handle);
-    ble_gattc_evt_read_rsp_t& r = b.get()->evt.gattc_evt.params.read_rsp;
+                                 uint16_t handle, uint16_t offset, const std::vector<uint8_t>& data,
+                                 event_size size) {
+    event_buffer b = gattc_list_event(BLE_GATTC_EVT_READ_RSP, read_data_offset(), data, size,
+                                      conn_handle, status, error_handle);
+    ble_gattc_evt_read_rsp_t& r = b.gattc().params.read_rsp;
     r.handle = handle;
     r.offset = offset;
     r.len = static_cast<uint16_t>(data.size());
-    if (!data.empty()) std::memcpy(b.bytes_at(at), data.data(), data.size());
     return b;
 }
 
 event_buffer build_write_response(uint16_t conn_handle, uint16_t status, uint16_t error_handle,
                                   uint16_t handle, uint8_t write_op, uint16_t offset,
-                                  const std::vector<uint8_t>& data) {
-    const size_t at = write_data_offset();
-    event_buffer b =
-        gattc_event(BLE_GATTC_EVT_WRITE_RSP, at + data.size(), conn_handle, status, error_handle);
-    ble_gattc_evt_write_rsp_t& w = b.get()->evt.gattc_evt.params.write_rsp;
+                                  const std::vector<uint8_t>& data, event_size size) {
+    event_buffer b = gattc_list_event(BLE_GATTC_EVT_WRITE_RSP, write_data_offset(), data, size,
+                                      conn_handle, status, error_handle);
+    ble_gattc_evt_write_rsp_t& w = b.gattc().params.write_rsp;
     w.handle = handle;
     w.write_op = write_op;
     w.offset = offset;
     w.len = static_cast<uint16_t>(data.size());
-    if (!data.empty()) std::memcpy(b.bytes_at(at), data.data(), data.size());
     return b;
 }
 
 event_buffer build_hvx(uint16_t conn_handle, uint16_t handle, uint8_t type,
-                       const std::vector<uint8_t>& data) {
-    const size_t at = hvx_data_offset();
-    event_buffer b = gattc_event(BLE_GATTC_EVT_HVX, at + data.size(), conn_handle, 0, 0);
-    ble_gattc_evt_hvx_t& h = b.get()->evt.gattc_evt.params.hvx;
+                       const std::vector<uint8_t>& data, event_size size) {
+    event_buffer b =
+        gattc_list_event(BLE_GATTC_EVT_HVX, hvx_data_offset(), data, size, conn_handle, 0, 0);
+    ble_gattc_evt_hvx_t& h = b.gattc().params.hvx;
     h.handle = handle;
     h.type = type;
     h.len = static_cast<uint16_t>(data.size());
-    if (!data.empty()) std::memcpy(b.bytes_at(at), data.data(), data.size());
     return b;
 }
 
 event_buffer build_gattc_timeout(uint16_t conn_handle) {
-    event_buffer b = gattc_event(BLE_GATTC_EVT_TIMEOUT, sizeof(ble_evt_t), conn_handle, 0, 0);
-    b.get()->evt.gattc_evt.params.timeout.src = BLE_GATT_TIMEOUT_SRC_PROTOCOL;
+    event_buffer b = gattc_event(BLE_GATTC_EVT_TIMEOUT, sizeof(ble_evt_t), event_size::whole_record,
+                                 conn_handle, 0, 0);
+    b.gattc().params.timeout.src = BLE_GATT_TIMEOUT_SRC_PROTOCOL;
     return b;
 }
 
 event_buffer build_write_cmd_tx_complete(uint16_t conn_handle, uint8_t count) {
-    event_buffer b =
-        gattc_event(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE, sizeof(ble_evt_t), conn_handle, 0, 0);
-    b.get()->evt.gattc_evt.params.write_cmd_tx_complete.count = count;
+    event_buffer b = gattc_event(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE, sizeof(ble_evt_t),
+                                 event_size::whole_record, conn_handle, 0, 0);
+    b.gattc().params.write_cmd_tx_complete.count = count;
     return b;
 }
-
 event_buffer build_other(uint16_t id, uint16_t conn_handle) {
     event_buffer b(id, sizeof(ble_evt_t));
     ble_evt_t* e = b.get();
@@ -259,4 +286,4 @@ event_buffer build_other(uint16_t id, uint16_t conn_handle) {
     return b;
 }
 
-}  // namespace sim
+}  // namespace wire
