@@ -4,7 +4,11 @@
 
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "driver/ble_hci.h"
+#include "driver/wire/event_builder.h"
 #include "gatt/gattc_request.h"
+#include "link/event_dispatcher.h"
+#include "tests/support/gap_events.h"
 #include "tests/unit/gatt_fixture.h"
 
 namespace testing_support {
@@ -135,6 +139,30 @@ TEST_F(gattc_request_test, abort_while_the_phone_stays_connected_disconnects_it)
     const auto disconnects = backend->calls_named("gap_disconnect");
     ASSERT_EQ(1u, disconnects.size());
     EXPECT_EQ((std::vector<int64_t>{4, 0x13}), disconnects[0].args);
+}
+
+// Phone B hanging up, timing out or answering says nothing about phone A's request: only
+// A's own response ends its wait, and A is neither reported as failed nor dropped.
+TEST_F(gattc_request_test, OnlyTheRequestsOwnLinkEndsItsWait) {
+    test_context.first_event_pending = false;
+    test_context.log_level = 1;
+    call_watcher phone_side(backend, "gattc_read", [](size_t) {
+        const auto deliver = [](wire::event_buffer event) {
+            ble_event_handler(test_context.adapter.load(), event.get());
+        };
+        deliver(wire::build_disconnected(9, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
+        deliver(wire::build_gattc_timeout(9));
+        deliver(read_response_event(9, 0x0010));
+        deliver(write_response_event(4, 0));
+        deliver(read_response_event(4, 0x0010));
+    });
+    capture();
+    EXPECT_EQ(gattc_request_result::answered, read());
+    EXPECT_TRUE(drain_message_queue());
+    const std::string out = finish_capture();
+    EXPECT_FALSE(contains(out, "aborted")) << out;
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+    EXPECT_EQ(4, phone->conn_handle.load());
 }
 
 TEST_F(gattc_request_test, failed_wait_is_reported_without_a_disconnect) {
