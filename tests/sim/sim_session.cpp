@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/backends.h"
 #include "sim/ad_data.h"
 #include "sim/trace.h"
 
@@ -74,6 +75,7 @@ ble_gap_addr_t address(const std::string& text) {
 }
 
 session::session(const std::string& scenario_json) {
+    register_backends();
     path_ = write_temp_file("scenario.json", scenario_json);
     arrived_ = platform::create_event(false, false);
     const std::string port = "sim:" + path_;
