@@ -22,13 +22,6 @@ world::world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink
       origin_tick_(origin_tick),
       trace_(std::move(trace)),
       world_chance_(random_stream::for_purpose(s.seed, "world")) {
-    // The stack's own defaults until the program configures it.
-    roles_.adv_set_count = 1;
-    roles_.periph_role_count = 1;
-    roles_.central_role_count = 3;
-    roles_.central_sec_count = 1;
-    conn_configs_[0] = conn_config{};
-
     devices_.resize(scenario_.devices.size());
     for (size_t i = 0; i < devices_.size(); ++i) {
         device_state& d = devices_[i];
@@ -149,7 +142,7 @@ std::optional<uint32_t> world::scripted_result(const std::string& name, sim_us n
 
 void world::emit_event(sim_us time, event_buffer event, trace_json extra) {
     // A stack that is not enabled (or a dongle that is gone) reports nothing.
-    if (!enabled_ || gone_) return;
+    if (!rules_.is_enabled() || gone_) return;
     outgoing o;
     o.what = outgoing::kind::event;
     o.time = time;
@@ -202,52 +195,16 @@ void world::queue_status(sim_us time, int code, const std::string& text) {
 }
 
 uint32_t world::cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg) {
-    // The memory layout is fixed when the stack is enabled.
-    if (enabled_) return NRF_ERROR_INVALID_STATE;
-    if (cfg == nullptr) return NRF_ERROR_INVALID_ADDR;
-    switch (cfg_id) {
-        case BLE_GAP_CFG_ROLE_COUNT: {
-            const ble_gap_cfg_role_count_t& r = cfg->gap_cfg.role_count_cfg;
-            if (r.adv_set_count > 1) return NRF_ERROR_INVALID_PARAM;  // one set is all it has
-            if (r.periph_role_count + r.central_role_count > 20) return NRF_ERROR_INVALID_PARAM;
-            if (r.central_sec_count > r.central_role_count) return NRF_ERROR_INVALID_PARAM;
-            roles_ = r;
-            return NRF_SUCCESS;
-        }
-        case BLE_CONN_CFG_GAP: {
-            const ble_gap_conn_cfg_t& g = cfg->conn_cfg.params.gap_conn_cfg;
-            if (g.conn_count == 0 || g.event_length < 2) return NRF_ERROR_INVALID_PARAM;
-            conn_config& c = conn_configs_[cfg->conn_cfg.conn_cfg_tag];
-            c.conn_count = g.conn_count;
-            c.event_length = g.event_length;
-            return NRF_SUCCESS;
-        }
-        case BLE_CONN_CFG_GATT: {
-            const uint16_t mtu = cfg->conn_cfg.params.gatt_conn_cfg.att_mtu;
-            if (mtu < BLE_GATT_ATT_MTU_DEFAULT || mtu > 247) return NRF_ERROR_INVALID_PARAM;
-            conn_configs_[cfg->conn_cfg.conn_cfg_tag].att_mtu = mtu;
-            return NRF_SUCCESS;
-        }
-        case BLE_CONN_CFG_GATTC:
-        case BLE_CONN_CFG_GATTS:
-        case BLE_CONN_CFG_L2CAP:
-        case BLE_GAP_CFG_DEVICE_NAME:
-            return NRF_SUCCESS;  // accepted; these do not change what the world does
-        default:
-            return NRF_ERROR_INVALID_PARAM;
-    }
+    const uint32_t result = rules_.check_cfg_set(cfg_id, cfg);
+    if (result == NRF_SUCCESS) rules_.configured(cfg_id, *cfg);
+    return result;
 }
 
 uint32_t world::enable() {
-    if (enabled_) return NRF_ERROR_INVALID_STATE;
-    // Every connection configuration must fit in the links the role counts allow.
-    for (const auto& [tag, c] : conn_configs_) {
-        if (tag != 0 && c.conn_count > roles_.central_role_count + roles_.periph_role_count) {
-            return NRF_ERROR_CONN_COUNT;
-        }
-    }
-    links_.assign(roles_.central_role_count, std::nullopt);
-    enabled_ = true;
+    const uint32_t result = rules_.check_enable();
+    if (result != NRF_SUCCESS) return result;
+    rules_.enabled();
+    links_.assign(rules_.central_links(), std::nullopt);
     return NRF_SUCCESS;
 }
 
@@ -258,18 +215,10 @@ uint32_t world::reset(sim_us now) {
         d.link = -1;
     }
     links_.clear();
-    scan_ = scan_state::stopped;
     ++scan_serial_;
     initiator_ = initiator{};
-    adv_ = adv_set{};
-    enabled_ = false;
-    roles_ = ble_gap_cfg_role_count_t{};
-    roles_.adv_set_count = 1;
-    roles_.periph_role_count = 1;
-    roles_.central_role_count = 3;
-    roles_.central_sec_count = 1;
-    conn_configs_.clear();
-    conn_configs_[0] = conn_config{};
+    adv_ = adv_timing{};
+    rules_.reset();
     queue_status(now, RESET_PERFORMED, "Target Reset performed");
     return NRF_SUCCESS;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/sd_rpc.h"
+#include "driver/stack/stack_rules.h"
 #include "sim/outgoing.h"
 #include "sim/random.h"
 #include "sim/scenario.h"
@@ -105,13 +106,6 @@ class world {
     void post_status(sim_us time, int code, const std::string& text);
 
   private:
-    // ---- Stack configuration.
-    struct conn_config {
-        uint16_t att_mtu = 23;
-        uint8_t conn_count = 1;
-        uint16_t event_length = 3;
-    };
-
     // ---- The air.
     struct device_state {
         const device_config* config = nullptr;
@@ -127,10 +121,8 @@ class world {
         uint16_t challenge_handle = 0;
     };
 
-    enum class scan_state { stopped, scanning, paused };
-
+    // The attempt under way, while the stack rules say one is.
     struct initiator {
-        bool active = false;
         int device = -1;  // the device whose address was given, if any
         ble_gap_addr_t peer{};
         ble_gap_scan_params_t scan{};
@@ -138,17 +130,13 @@ class world {
         uint8_t tag = 0;
         uint32_t serial = 0;
         uint32_t attempt = 0;  // the device's attempt number
-        // connect_late: the cancel crossed the connection on the air, which is made at
-        // crossed_at (never earlier, even by a report the world has yet to catch up with).
-        bool crossed = false;
-        sim_us crossed_at = 0;
+        // connect_late: the cancel crossed the connection on the air, which is made then
+        // (never earlier, even by a report the world has yet to catch up with).
+        std::optional<sim_us> crossed_at;
     };
 
-    struct adv_set {
-        bool configured = false;
-        bool advertising = false;
-        ble_gap_adv_params_t params{};
-        std::vector<uint8_t> data;
+    // When the advertising set started, for the events it counts.
+    struct adv_timing {
         sim_us started = 0;
         uint32_t serial = 0;
     };
@@ -168,20 +156,14 @@ class world {
         sim_us interval = 0;
         random_stream chance;
         uint8_t hop = 5;
-        bool disconnecting = false;
         bool silent_peer = false;  // a connection the phone never took up
-        bool param_update_pending = false;
         // GATT client.
-        bool procedure_busy = false;
-        uint32_t procedure_serial = 0;
-        bool gatt_timed_out = false;
-        uint32_t lost_procedure = 0;  // a procedure the stack will never end (0: none)
-        uint32_t requests = 0;        // GATT requests the phone received on this connection
+        uint32_t procedure_serial = 0;  // the latest procedure
+        uint32_t lost_procedure = 0;    // a procedure the stack will never end (0: none)
+        uint32_t requests = 0;          // GATT requests the phone received on this connection
         uint32_t cccd_writes = 0;
         uint32_t challenges = 0;
-        uint32_t write_cmds_queued = 0;
         // RSSI reporting.
-        bool rssi_on = false;
         uint8_t rssi_threshold = 0;
         uint8_t rssi_skip = 0;
         std::optional<int> rssi_reported;
@@ -229,9 +211,10 @@ class world {
                             sim_us t);
     void rssi_sample_link(uint16_t conn_handle, uint32_t serial, sim_us t);
     void connect_timed_out(uint32_t serial, sim_us t);
+    // The attempt is over: cancelled, timed out or connected.
+    void end_attempt();
 
     // world_gatt.cpp
-    uint32_t gatt_precheck(link*& l, uint16_t conn_handle);
     // Schedules the phone's receipt of a request in the next connection event; `answer`
     // runs then and returns what the phone does.
     struct phone_answer {
@@ -277,23 +260,20 @@ class world {
     scheduler schedule_;
     random_stream world_chance_;
 
-    // Stack.
-    bool enabled_ = false;
+    // Stack: what it takes and refuses, and what it is doing.
+    driver::stack::stack_rules rules_;
     bool gone_ = false;
     uint32_t gone_result_ = 0;
-    ble_gap_cfg_role_count_t roles_{};
-    std::map<uint8_t, conn_config> conn_configs_;
     std::map<std::string, uint32_t> call_counts_;
 
     // Scanner and initiator.
-    scan_state scan_ = scan_state::stopped;
     ble_gap_scan_params_t scan_params_{};
     ble_data_t scan_buffer_{nullptr, 0};
     uint32_t scan_serial_ = 0;
     initiator initiator_;
     uint32_t initiator_serial_ = 0;
 
-    adv_set adv_;
+    adv_timing adv_;
 
     std::vector<device_state> devices_;
     std::vector<std::optional<link>> links_;

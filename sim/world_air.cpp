@@ -2,7 +2,6 @@
 // dongle's own advertising set.
 #include <algorithm>
 
-#include "sim/stack_checks.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -70,15 +69,14 @@ void world::advertising_event(int index, sim_us t) {
     }
     schedule_.at(next, [this, index, next] { advertising_event(index, next); });
 
-    if (!enabled_ || gone_) return;
+    if (!rules_.is_enabled() || gone_) return;
     if (d.link >= 0 && !c.advertise_while_connected) return;
     if (!heard(d, t) || rssi < sensitivity_dbm) return;
-    if (initiator_.active && initiator_.device == index) {
+    if (rules_.initiating() && initiator_.device == index) {
         if (c.connectable && in_scan_window(initiator_.scan, t)) try_establish(index, t);
         return;
     }
-    if (scan_ == scan_state::scanning && in_scan_window(scan_params_, t))
-        report(d, address, rssi, t);
+    if (rules_.scanner_listening() && in_scan_window(scan_params_, t)) report(d, address, rssi, t);
 }
 
 void world::report(const device_state& d, const ble_gap_addr_t& address, int rssi, sim_us t) {
@@ -91,7 +89,7 @@ void world::report(const device_state& d, const ble_gap_addr_t& address, int rss
         static_cast<uint16_t>(std::min<size_t>(c.adv_data.size(), scan_buffer_.len));
     event_buffer event = build_adv_report(address, type_bits, static_cast<int8_t>(rssi), channel,
                                           ble_data_t{scan_buffer_.p_data, length});
-    if (!enabled_ || gone_) return;
+    if (!rules_.is_enabled() || gone_) return;
     outgoing o;
     o.what = outgoing::kind::event;
     o.time = t;
@@ -101,27 +99,21 @@ void world::report(const device_state& d, const ble_gap_addr_t& address, int rss
     o.report_buffer_len = scan_buffer_.len;
     outbox_.push_back(std::move(o));
     // The buffer now belongs to the program until it resumes the scanner.
-    scan_ = scan_state::paused;
+    rules_.report_delivered();
 }
 
 uint32_t world::scan_start(sim_us now, const ble_gap_scan_params_t* params,
                            const ble_data_t* buffer) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (buffer == nullptr || buffer->p_data == nullptr) return NRF_ERROR_INVALID_ADDR;
-    if (buffer->len < BLE_GAP_SCAN_BUFFER_MIN) return NRF_ERROR_INVALID_LENGTH;
+    const uint32_t result = rules_.check_scan_start(params, buffer);
+    if (result != NRF_SUCCESS) return result;
+    scan_buffer_ = *buffer;
     if (params == nullptr) {
         // A resume hands the report buffer back to a scanner paused by a report.
-        if (scan_ != scan_state::paused) return NRF_ERROR_INVALID_STATE;
-        scan_buffer_ = *buffer;
-        scan_ = scan_state::scanning;
+        rules_.scan_resumed();
         return NRF_SUCCESS;
     }
-    if (scan_ != scan_state::stopped || initiator_.active) return NRF_ERROR_INVALID_STATE;
-    const uint32_t check = check_scan_params(*params);
-    if (check != NRF_SUCCESS) return check;
     scan_params_ = *params;
-    scan_buffer_ = *buffer;
-    scan_ = scan_state::scanning;
+    rules_.scan_started();
     const uint32_t serial = ++scan_serial_;
     if (params->timeout != BLE_GAP_SCAN_TIMEOUT_UNLIMITED) {
         const sim_us end = now + units_10ms(params->timeout);
@@ -131,16 +123,16 @@ uint32_t world::scan_start(sim_us now, const ble_gap_scan_params_t* params,
 }
 
 uint32_t world::scan_stop() {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (scan_ == scan_state::stopped) return NRF_ERROR_INVALID_STATE;
-    scan_ = scan_state::stopped;
+    const uint32_t result = rules_.check_scan_stop();
+    if (result != NRF_SUCCESS) return result;
+    rules_.scan_stopped();
     ++scan_serial_;
     return NRF_SUCCESS;
 }
 
 void world::scan_timed_out(uint32_t serial, sim_us t) {
-    if (serial != scan_serial_ || scan_ == scan_state::stopped) return;
-    scan_ = scan_state::stopped;
+    if (serial != scan_serial_ || !rules_.scanner_on()) return;
+    rules_.scan_stopped();
     // The time-out hands the report buffer back to the program.
     emit_event(t,
                build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_SCAN, scan_buffer_));
@@ -148,103 +140,45 @@ void world::scan_timed_out(uint32_t serial, sim_us t) {
 
 uint32_t world::adv_set_configure(sim_us, uint8_t* handle, const ble_gap_adv_data_t* data,
                                   const ble_gap_adv_params_t* params) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (handle == nullptr) return NRF_ERROR_INVALID_ADDR;
-    const bool new_set = *handle == BLE_GAP_ADV_SET_HANDLE_NOT_SET;
-    if (new_set) {
-        if (roles_.adv_set_count == 0 || adv_.configured) return NRF_ERROR_NO_MEM;
-        if (params == nullptr) return NRF_ERROR_INVALID_PARAM;
-    } else if (*handle != 0 || !adv_.configured) {
-        return BLE_ERROR_INVALID_ADV_HANDLE;
-    }
-    // While advertising only the data may change.
-    if (adv_.advertising && params != nullptr) return NRF_ERROR_INVALID_STATE;
-    const ble_gap_adv_params_t& p = params != nullptr ? *params : adv_.params;
-    if (params != nullptr) {
-        const uint8_t type = p.properties.type;
-        if (type == 0) return NRF_ERROR_INVALID_PARAM;
-        if (type > BLE_GAP_ADV_TYPE_NONCONNECTABLE_NONSCANNABLE_UNDIRECTED)
-            return NRF_ERROR_NOT_SUPPORTED;
-        const bool directed = type == 2 || type == 3;
-        if (directed && p.p_peer_addr == nullptr) return NRF_ERROR_INVALID_PARAM;
-        if (type != 2 &&
-            (p.interval < BLE_GAP_ADV_INTERVAL_MIN || p.interval > BLE_GAP_ADV_INTERVAL_MAX)) {
-            return NRF_ERROR_INVALID_PARAM;
-        }
-        if (p.primary_phy != BLE_GAP_PHY_AUTO && p.primary_phy != BLE_GAP_PHY_1MBPS) {
-            return NRF_ERROR_INVALID_PARAM;
-        }
-        if (p.filter_policy > 3) return NRF_ERROR_INVALID_PARAM;
-    }
-    std::vector<uint8_t> bytes;
-    if (data != nullptr) {
-        if (data->adv_data.len > BLE_GAP_ADV_SET_DATA_SIZE_MAX ||
-            data->scan_rsp_data.len > BLE_GAP_ADV_SET_DATA_SIZE_MAX) {
-            return NRF_ERROR_INVALID_LENGTH;
-        }
-        if ((data->adv_data.len > 0 && data->adv_data.p_data == nullptr) ||
-            (data->scan_rsp_data.len > 0 && data->scan_rsp_data.p_data == nullptr)) {
-            return NRF_ERROR_INVALID_ADDR;
-        }
-        const bool scannable =
-            p.properties.type == BLE_GAP_ADV_TYPE_CONNECTABLE_SCANNABLE_UNDIRECTED ||
-            p.properties.type == BLE_GAP_ADV_TYPE_NONCONNECTABLE_SCANNABLE_UNDIRECTED;
-        if (data->scan_rsp_data.len > 0 && !scannable) return NRF_ERROR_INVALID_DATA;
-        bytes.assign(data->adv_data.p_data, data->adv_data.p_data + data->adv_data.len);
-        // Every AD structure must end inside the data.
-        size_t at = 0;
-        while (at < bytes.size()) {
-            if (bytes[at] == 0 || at + 1 + bytes[at] > bytes.size()) return NRF_ERROR_INVALID_DATA;
-            at += 1 + static_cast<size_t>(bytes[at]);
-        }
-    }
-    if (params != nullptr) adv_.params = *params;
-    adv_.params.p_peer_addr = nullptr;  // the program's pointer is not kept
-    if (data != nullptr) adv_.data = std::move(bytes);
-    adv_.configured = true;
-    *handle = 0;
+    const uint32_t result = rules_.check_adv_set_configure(handle, data, params);
+    if (result != NRF_SUCCESS) return result;
+    // Nobody on the air listens to the dongle's own advertisements: the data is not kept.
+    rules_.adv_set_configured(params);
+    *handle = driver::stack::adv_set_handle;
     return NRF_SUCCESS;
 }
 
 uint32_t world::adv_start(sim_us now, uint8_t handle, uint8_t conn_cfg_tag) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (handle != 0 || !adv_.configured) return BLE_ERROR_INVALID_ADV_HANDLE;
-    if (adv_.advertising) return NRF_ERROR_INVALID_STATE;
-    const uint8_t type = adv_.params.properties.type;
-    const bool connectable =
-        type == BLE_GAP_ADV_TYPE_CONNECTABLE_SCANNABLE_UNDIRECTED || type == 2 || type == 3;
-    if (connectable) {
-        if (conn_configs_.count(conn_cfg_tag) == 0) return NRF_ERROR_NOT_FOUND;
-        if (roles_.periph_role_count == 0) return NRF_ERROR_CONN_COUNT;
-    }
-    adv_.advertising = true;
+    const uint32_t result = rules_.check_adv_start(handle, conn_cfg_tag);
+    if (result != NRF_SUCCESS) return result;
+    rules_.adv_started();
     adv_.started = now;
     const uint32_t serial = ++adv_.serial;
-    const sim_us interval = units_625(adv_.params.interval);
-    if (adv_.params.duration != 0) {
-        const sim_us end = now + units_10ms(adv_.params.duration);
+    const ble_gap_adv_params_t& params = rules_.adv_params();
+    const sim_us interval = units_625(params.interval);
+    if (params.duration != 0) {
+        const sim_us end = now + units_10ms(params.duration);
         schedule_.at(end, [this, serial, end] { adv_set_ended(serial, 0x01, end); });
     }
-    if (adv_.params.max_adv_evts != 0) {
-        const sim_us end = now + interval * adv_.params.max_adv_evts;
+    if (params.max_adv_evts != 0) {
+        const sim_us end = now + interval * params.max_adv_evts;
         schedule_.at(end, [this, serial, end] { adv_set_ended(serial, 0x02, end); });
     }
     return NRF_SUCCESS;
 }
 
 uint32_t world::adv_stop(uint8_t handle) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (handle != 0 || !adv_.configured) return BLE_ERROR_INVALID_ADV_HANDLE;
-    if (!adv_.advertising) return NRF_ERROR_INVALID_STATE;
-    adv_.advertising = false;
+    const uint32_t result = rules_.check_adv_stop(handle);
+    if (result != NRF_SUCCESS) return result;
+    rules_.adv_stopped();
     ++adv_.serial;
     return NRF_SUCCESS;
 }
 
 void world::adv_set_ended(uint32_t serial, uint8_t reason, sim_us t) {
-    if (serial != adv_.serial || !adv_.advertising) return;
-    adv_.advertising = false;
-    const sim_us interval = units_625(adv_.params.interval);
+    if (serial != adv_.serial || !rules_.advertising()) return;
+    rules_.adv_stopped();
+    const sim_us interval = units_625(rules_.adv_params().interval);
     const sim_us events = interval > 0 ? (t - adv_.started) / interval : 0;
     emit_event(t, build_adv_set_terminated(reason, 0,
                                            static_cast<uint8_t>(std::min<sim_us>(events, 255))));

@@ -164,10 +164,11 @@ void world::dongle_gone(const fault_config& f, sim_us t) {
         d.link = -1;
     }
     for (auto& l : links_) l.reset();
-    scan_ = scan_state::stopped;
     ++scan_serial_;
     initiator_ = initiator{};
-    adv_ = adv_set{};
+    adv_ = adv_timing{};
+    // Whatever the stack was doing is lost with it.
+    rules_.reset();
     gone_ = true;
     gone_result_ = f.result;
     queue_status(t, f.status_code, f.message);

@@ -9,22 +9,12 @@ namespace {
 
 // A request the server never answers ends the procedure this long after it was sent,
 // and no further GATT procedure is possible on that connection.
-constexpr sim_us gatt_timeout_after = ms(30000);
-// Write commands the stack holds until they are sent.
-constexpr uint32_t write_cmd_queue_size = 1;
+constexpr sim_us gatt_timeout_after = ms(driver::stack::gattc_timeout_ms);
 // Offsets inside a connection event, so that what happens in one event keeps its order.
 constexpr sim_us tx_complete_offset = 200;
 constexpr sim_us notification_offset = 300;
 
 }  // namespace
-
-uint32_t world::gatt_precheck(link*& l, uint16_t conn_handle) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    l = find_link(conn_handle);
-    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-    if (l->gatt_timed_out) return NRF_ERROR_TIMEOUT;
-    return NRF_SUCCESS;
-}
 
 trace_json world::conn_event_note(const link& l, sim_us t) const {
     // Connection events are counted from the link's first one, in the simulation's own
@@ -39,10 +29,10 @@ sim_us world::retry_time(const link& l, sim_us t) const {
 void world::send_request(link& l, sim_us now, bool is_procedure, answer_fn answer) {
     uint32_t procedure = 0;
     if (is_procedure) {
-        l.procedure_busy = true;
+        rules_.gattc_started(l.handle);
         procedure = ++l.procedure_serial;
     } else {
-        ++l.write_cmds_queued;
+        rules_.write_cmd_queued(l.handle);
     }
     const sim_us t = event_time(l, first_event_after(l, now));
     const uint16_t handle = l.handle;
@@ -100,7 +90,7 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
         schedule_.at(done, [this, conn_handle, serial, done] {
             link* current = live_link(conn_handle, serial);
             if (current == nullptr) return;
-            if (current->write_cmds_queued > 0) --current->write_cmds_queued;
+            rules_.write_cmd_sent(conn_handle);
             emit_event(done, build_write_cmd_tx_complete(conn_handle, 1),
                        conn_event_note(*current, done));
         });
@@ -139,8 +129,9 @@ void world::deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t pro
         });
         return;
     }
-    if (!l->procedure_busy || l->procedure_serial != procedure) return;  // timed out meanwhile
-    l->procedure_busy = false;
+    // Timed out meanwhile.
+    if (!rules_.gattc_running(conn_handle) || l->procedure_serial != procedure) return;
+    rules_.gattc_completed(conn_handle);
     emit_event(t, std::move(*response), conn_event_note(*l, t));
 }
 
@@ -160,21 +151,18 @@ void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notifica
 
 void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t) {
     link* l = live_link(conn_handle, serial);
-    if (l == nullptr || !l->procedure_busy || l->procedure_serial != procedure) return;
+    if (l == nullptr || !rules_.gattc_running(conn_handle) || l->procedure_serial != procedure)
+        return;
     if (l->lost_procedure == procedure) return;
-    l->procedure_busy = false;
-    l->gatt_timed_out = true;
+    rules_.gattc_timed_out(conn_handle);
     emit_event(t, build_gattc_timeout(conn_handle), conn_event_note(*l, t));
 }
 
 uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t start_handle,
                                   const ble_uuid_t* uuid) {
-    link* l = nullptr;
-    const uint32_t check = gatt_precheck(l, conn_handle);
-    if (check != NRF_SUCCESS) return check;
-    // Only 16-bit UUIDs can be looked for: no vendor UUID base is registered.
-    if (uuid != nullptr && uuid->type != BLE_UUID_TYPE_BLE) return NRF_ERROR_INVALID_PARAM;
-    if (l->procedure_busy) return NRF_ERROR_BUSY;
+    const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
+    if (result != NRF_SUCCESS) return result;
+    link* l = find_link(conn_handle);
     const bool filtered = uuid != nullptr;
     const uint16_t wanted = filtered ? uuid->uuid : 0;
     send_request(
@@ -224,11 +212,9 @@ uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t sta
 
 uint32_t world::characteristics_discover(sim_us now, uint16_t conn_handle,
                                          const ble_gattc_handle_range_t* range) {
-    link* l = nullptr;
-    const uint32_t check = gatt_precheck(l, conn_handle);
-    if (check != NRF_SUCCESS) return check;
-    if (range == nullptr) return NRF_ERROR_INVALID_ADDR;
-    if (l->procedure_busy) return NRF_ERROR_BUSY;
+    const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
+    if (result != NRF_SUCCESS) return result;
+    link* l = find_link(conn_handle);
     const ble_gattc_handle_range_t r = *range;
     send_request(*l, now, true, [conn_handle, r](device_state& d, link&) {
         phone_answer a;
@@ -244,11 +230,9 @@ uint32_t world::characteristics_discover(sim_us now, uint16_t conn_handle,
 }
 
 uint32_t world::read(sim_us now, uint16_t conn_handle, uint16_t handle, uint16_t offset) {
-    link* l = nullptr;
-    const uint32_t check = gatt_precheck(l, conn_handle);
-    if (check != NRF_SUCCESS) return check;
-    if (handle == 0) return BLE_ERROR_INVALID_ATTR_HANDLE;
-    if (l->procedure_busy) return NRF_ERROR_BUSY;
+    const uint32_t result = rules_.check_read(conn_handle, handle);
+    if (result != NRF_SUCCESS) return result;
+    link* l = find_link(conn_handle);
     send_request(*l, now, true, [conn_handle, handle, offset](device_state& d, link&) {
         phone_answer a;
         read_response r = d.gatt.read(handle, offset);
@@ -264,23 +248,11 @@ uint32_t world::read(sim_us now, uint16_t conn_handle, uint16_t handle, uint16_t
 }
 
 uint32_t world::write(sim_us now, uint16_t conn_handle, const ble_gattc_write_params_t* params) {
-    link* l = nullptr;
-    const uint32_t check = gatt_precheck(l, conn_handle);
-    if (check != NRF_SUCCESS) return check;
-    if (params == nullptr) return NRF_ERROR_INVALID_ADDR;
-    if (params->len > 0 && params->p_value == nullptr) return NRF_ERROR_INVALID_ADDR;
+    const uint32_t result = rules_.check_write(conn_handle, params);
+    if (result != NRF_SUCCESS) return result;
+    link* l = find_link(conn_handle);
     const uint8_t op = params->write_op;
-    if (op == BLE_GATT_OP_SIGN_WRITE_CMD || op == BLE_GATT_OP_PREP_WRITE_REQ ||
-        op == BLE_GATT_OP_EXEC_WRITE_REQ) {
-        return NRF_ERROR_NOT_SUPPORTED;
-    }
-    if (op != BLE_GATT_OP_WRITE_REQ && op != BLE_GATT_OP_WRITE_CMD) return NRF_ERROR_INVALID_PARAM;
-    if (params->handle == 0) return BLE_ERROR_INVALID_ATTR_HANDLE;
-    // The ATT MTU is never exchanged, so a write carries at most 23 - 3 bytes.
-    if (params->len > BLE_GATT_ATT_MTU_DEFAULT - 3) return NRF_ERROR_DATA_SIZE;
     const bool is_request = op == BLE_GATT_OP_WRITE_REQ;
-    if (is_request && l->procedure_busy) return NRF_ERROR_BUSY;
-    if (!is_request && l->write_cmds_queued >= write_cmd_queue_size) return NRF_ERROR_RESOURCES;
     const uint16_t handle = params->handle;
     const uint16_t offset = params->offset;
     std::vector<uint8_t> value(params->p_value, params->p_value + params->len);

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "driver/ble_hci.h"
-#include "sim/stack_checks.h"
 #include "sim/world.h"
 
 namespace sim {
@@ -15,12 +14,6 @@ namespace {
 constexpr sim_us rssi_sample_period = ms(50);
 // Connection events between a parameter update request and the instant it applies.
 constexpr int64_t update_instant_events = 6;
-
-bool valid_address(const ble_gap_addr_t& a) {
-    if (a.addr_type > 3) return false;
-    if (a.addr_type == BLE_GAP_ADDR_TYPE_RANDOM_STATIC && (a.addr[5] & 0xC0) != 0xC0) return false;
-    return true;
-}
 
 }  // namespace
 
@@ -59,35 +52,12 @@ int64_t world::last_event_at_or_before(const link& l, sim_us t) const {
 
 uint32_t world::connect(sim_us now, const ble_gap_addr_t* peer, const ble_gap_scan_params_t* scan,
                         const ble_gap_conn_params_t* conn, uint8_t conn_cfg_tag) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (peer == nullptr || scan == nullptr || conn == nullptr) return NRF_ERROR_INVALID_ADDR;
-    if (!valid_address(*peer)) return BLE_ERROR_GAP_INVALID_BLE_ADDR;
-    if (initiator_.active) return NRF_ERROR_INVALID_STATE;
-    const uint32_t scan_check = check_scan_params(*scan);
-    if (scan_check != NRF_SUCCESS) return scan_check;
-    if (check_conn_params(*conn) != NRF_SUCCESS) return NRF_ERROR_INVALID_PARAM;
-    const auto config = conn_configs_.find(conn_cfg_tag);
-    if (config == conn_configs_.end()) return NRF_ERROR_NOT_FOUND;
-    size_t links = 0;
-    size_t with_tag = 0;
-    for (const auto& l : links_) {
-        if (!l) continue;
-        ++links;
-        if (l->tag == conn_cfg_tag) ++with_tag;
-    }
-    if (links >= roles_.central_role_count || links >= links_.size() ||
-        with_tag >= config->second.conn_count) {
-        return NRF_ERROR_CONN_COUNT;
-    }
+    const uint32_t result = rules_.check_connect(peer, scan, conn, conn_cfg_tag);
+    if (result != NRF_SUCCESS) return result;
     const int device = device_by_address(*peer);
-    if (device >= 0 && devices_[static_cast<size_t>(device)].link >= 0)
-        return NRF_ERROR_INVALID_STATE;
-
-    // Initiating and scanning share the radio: the scanner stops for good.
-    scan_ = scan_state::stopped;
-    ++scan_serial_;
+    rules_.connect_started();
+    ++scan_serial_;  // the scanner stopped with it
     initiator_ = initiator{};
-    initiator_.active = true;
     initiator_.device = device;
     initiator_.peer = *peer;
     initiator_.scan = *scan;
@@ -112,35 +82,40 @@ uint32_t world::connect(sim_us now, const ble_gap_addr_t* peer, const ble_gap_sc
 }
 
 uint32_t world::connect_cancel(sim_us now) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    if (!initiator_.active) return NRF_ERROR_INVALID_STATE;
+    const uint32_t result = rules_.check_connect_cancel();
+    if (result != NRF_SUCCESS) return result;
     const fault_config* f = initiator_.device >= 0
                                 ? connect_fault(initiator_.device, initiator_.attempt, now)
                                 : nullptr;
-    if (f != nullptr && f->type == fault_type::connect_late && !initiator_.crossed) {
+    if (f != nullptr && f->type == fault_type::connect_late) {
         // The phone took up the request just as the cancel went out: the stack has nothing
         // left to cancel, and the connection is reported all the same.
+        rules_.connect_crossed();
         const uint32_t serial = initiator_.serial;
         const sim_us at = now + f->late_by;
-        initiator_.crossed = true;
         initiator_.crossed_at = at;
         note(now, trace_json{{"t", to_ms(now)},
                              {"note", "connection crossed the cancel"},
                              {"fault", f->where}});
         schedule_.at(at, [this, serial, at] {
-            if (initiator_.active && initiator_.serial == serial) {
+            if (rules_.initiating() && initiator_.serial == serial) {
                 try_establish(initiator_.device, at);
             }
         });
-        return NRF_ERROR_INVALID_STATE;
+        return rules_.check_connect_cancel();
     }
-    initiator_ = initiator{};
+    end_attempt();
     return NRF_SUCCESS;
 }
 
-void world::connect_timed_out(uint32_t serial, sim_us t) {
-    if (!initiator_.active || initiator_.serial != serial) return;
+void world::end_attempt() {
     initiator_ = initiator{};
+    rules_.connect_ended();
+}
+
+void world::connect_timed_out(uint32_t serial, sim_us t) {
+    if (!rules_.initiating() || initiator_.serial != serial) return;
+    end_attempt();
     emit_event(t, build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN,
                                     ble_data_t{nullptr, 0}));
 }
@@ -151,7 +126,7 @@ void world::try_establish(int index, sim_us t) {
     if (f != nullptr &&
         (f->type == fault_type::connect_never || f->type == fault_type::connect_timeout ||
          (f->type == fault_type::connect_late &&
-          (!initiator_.crossed || t < initiator_.crossed_at)))) {
+          (!initiator_.crossed_at || t < *initiator_.crossed_at)))) {
         return;  // the phone never takes up the connection request (or not yet)
     }
     size_t handle = 0;
@@ -178,9 +153,10 @@ void world::try_establish(int index, sim_us t) {
     l.base = 0;
     l.hop = static_cast<uint8_t>(l.chance.uniform(5, 16));
     l.silent_peer = f != nullptr && f->type == fault_type::connect_fail;
-    initiator_ = initiator{};
+    end_attempt();
     d.link = static_cast<int>(handle);
     links_[handle] = l;
+    rules_.link_up(l.handle, address_of(*d.config), l.tag);
 
     emit_event(t, build_connected(l.handle, address_of(*d.config), BLE_GAP_ROLE_CENTRAL, l.params),
                trace_json{{"phone", d.config->name},
@@ -207,15 +183,10 @@ void world::try_establish(int index, sim_us t) {
 }
 
 uint32_t world::disconnect(sim_us now, uint16_t conn_handle, uint8_t reason) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    const uint32_t result = rules_.check_disconnect(conn_handle, reason);
+    if (result != NRF_SUCCESS) return result;
+    rules_.disconnecting(conn_handle);
     link* l = find_link(conn_handle);
-    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-    if (reason != BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION &&
-        reason != BLE_HCI_CONN_INTERVAL_UNACCEPTABLE) {
-        return NRF_ERROR_INVALID_PARAM;
-    }
-    if (l->disconnecting) return NRF_ERROR_INVALID_STATE;
-    l->disconnecting = true;
     const int64_t k = first_event_after(*l, now);
     const device_state& d = devices_[static_cast<size_t>(l->device)];
     // The phone acknowledges the termination in the next event; one that cannot hear it
@@ -242,15 +213,16 @@ void world::end_link(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_
     d.gatt.on_disconnect();
     d.link = -1;
     links_[conn_handle].reset();
+    rules_.link_down(conn_handle);
     emit_event(t, build_disconnected(conn_handle, reason), lived);
 }
 
 void world::peer_disconnect(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_us t) {
     link* l = live_link(conn_handle, serial);
-    if (l == nullptr || l->disconnecting) return;
+    if (l == nullptr || rules_.is_disconnecting(conn_handle)) return;
     // The phone sends its termination in the next connection event.
     const sim_us end = event_time(*l, first_event_after(*l, t));
-    l->disconnecting = true;
+    rules_.disconnecting(conn_handle);
     schedule_.at(end, [this, conn_handle, serial, reason, end] {
         end_link(conn_handle, serial, reason, end);
     });
@@ -279,7 +251,7 @@ void world::supervision_check(uint16_t conn_handle, uint32_t serial, sim_us t) {
 
 void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) {
     link* l = live_link(conn_handle, serial);
-    if (l == nullptr || l->disconnecting) return;
+    if (l == nullptr || rules_.is_disconnecting(conn_handle)) return;
     const device_config& c = *devices_[static_cast<size_t>(l->device)].config;
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) return;
     const conn_param_request_config& r = *c.conn_param_request;
@@ -289,14 +261,11 @@ void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) 
 
 uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
                                   const ble_gap_conn_params_t* params) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
-    link* l = find_link(conn_handle);
-    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
+    const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
     // Without parameters a central turns the peer's request down: nothing changes.
-    if (params == nullptr) return NRF_SUCCESS;
-    if (check_conn_params(*params) != NRF_SUCCESS) return NRF_ERROR_INVALID_PARAM;
-    if (l->param_update_pending || l->disconnecting) return NRF_ERROR_BUSY;
-    l->param_update_pending = true;
+    if (result != NRF_SUCCESS || params == nullptr) return result;
+    rules_.conn_param_update_started(conn_handle);
+    const link* l = find_link(conn_handle);
     ble_gap_conn_params_t chosen = *params;
     const uint16_t current = l->params.min_conn_interval;
     const uint16_t units =
@@ -322,17 +291,16 @@ void world::apply_param_update(uint16_t conn_handle, uint32_t serial, ble_gap_co
     l->anchor = event_time(*l, k);
     l->interval = units_1250(params.min_conn_interval);
     l->params = params;
-    l->param_update_pending = false;
+    rules_.conn_param_update_done(conn_handle);
     emit_event(t, build_conn_param_update(conn_handle, params));
 }
 
 uint32_t world::rssi_start(sim_us now, uint16_t conn_handle, uint8_t threshold_dbm,
                            uint8_t skip_count) {
-    if (!enabled_) return BLE_ERROR_NOT_ENABLED;
+    const uint32_t result = rules_.check_rssi_start(conn_handle);
+    if (result != NRF_SUCCESS) return result;
+    rules_.rssi_started(conn_handle);
     link* l = find_link(conn_handle);
-    if (l == nullptr) return BLE_ERROR_INVALID_CONN_HANDLE;
-    if (l->rssi_on) return NRF_ERROR_INVALID_STATE;
-    l->rssi_on = true;
     l->rssi_threshold = threshold_dbm;
     l->rssi_skip = skip_count;
     l->rssi_reported.reset();
@@ -347,8 +315,9 @@ uint32_t world::rssi_start(sim_us now, uint16_t conn_handle, uint8_t threshold_d
 }
 
 void world::rssi_sample_link(uint16_t conn_handle, uint32_t serial, sim_us t) {
+    // Sampling is scheduled only once reporting started, and lasts as long as the link.
     link* l = live_link(conn_handle, serial);
-    if (l == nullptr || !l->rssi_on) return;
+    if (l == nullptr) return;
     device_state& d = devices_[static_cast<size_t>(l->device)];
     const int sample = rssi_sample(*d.config, l->chance, t);
     const int64_t k = std::max(l->base, last_event_at_or_before(*l, t));
