@@ -93,6 +93,7 @@ phone_gatt::phone_gatt(std::vector<gatt_service_def> services, phone_behaviour b
 
 void phone_gatt::build_index() {
     index_.clear();
+    challenge_handle_ = 0;
     for (size_t s = 0; s < services_.size(); ++s) {
         const gatt_service_def& service = services_[s];
         const int si = static_cast<int>(s);
@@ -102,6 +103,7 @@ void phone_gatt::build_index() {
             const int ci = static_cast<int>(c);
             index_.emplace(chr.decl_handle, attr_ref{attr_kind::char_decl, si, ci, -1});
             index_.emplace(chr.value_handle, attr_ref{attr_kind::char_value, si, ci, -1});
+            if (chr.uuid == challenge_uuid()) challenge_handle_ = chr.value_handle;
             for (size_t d = 0; d < chr.descriptors.size(); ++d) {
                 index_.emplace(chr.descriptors[d].handle,
                                attr_ref{attr_kind::descriptor, si, ci, static_cast<int>(d)});
@@ -379,6 +381,7 @@ void phone_gatt::on_disconnect() {
         }
     }
     services_requests_ = characteristics_requests_ = read_requests_ = write_requests_ = 0;
+    requests_ = cccd_writes_ = challenges_ = 0;
     ++connection_number_;
 }
 

@@ -1,7 +1,9 @@
-// A simulated phone's GATT server: its attribute database and the answers a real phone
-// gives to the central's client procedures at the default ATT MTU. Pure and synchronous:
-// no threads, no clock. The world owns one per phone, serialises the calls on it and turns
-// each answer into the event the dongle would report (see docs/scenario-gatt.md).
+// A simulated phone's GATT server: its attribute database, the answers a real phone gives
+// to the central's client procedures at the default ATT MTU, and the ways this phone
+// misbehaves, whether its "gatt" value or the scenario's fault list says so. Pure and
+// synchronous: no threads, and the time comes with each request. The world owns one per
+// phone, serialises the calls on it and turns each reply into the event the dongle would
+// report (see docs/scenario-gatt.md).
 #pragma once
 
 #include <cstdint>
@@ -12,44 +14,11 @@
 
 #include "driver/ble_gattc.h"
 #include "sim/gatt_model.h"
+#include "sim/gatt_responses.h"
+#include "sim/phone_exchange.h"
+#include "sim/phone_faults.h"
 
 namespace sim {
-
-// Every response carries `silent`: when true the phone does not answer at all and the
-// world must send no event for the request (the central then only sees its own time-out).
-struct services_response {
-    uint16_t status = 0;
-    uint16_t error_handle = 0;
-    std::vector<ble_gattc_service_t> services;
-    bool silent = false;
-};
-struct characteristics_response {
-    uint16_t status = 0;
-    uint16_t error_handle = 0;
-    std::vector<ble_gattc_char_t> chars;
-    bool silent = false;
-};
-struct read_response {
-    uint16_t status = 0;
-    uint16_t error_handle = 0;
-    uint16_t handle = 0;
-    uint16_t offset = 0;
-    std::vector<uint8_t> data;
-    bool silent = false;
-};
-struct write_response {
-    uint16_t status = 0;
-    uint16_t error_handle = 0;
-    uint16_t handle = 0;
-    uint8_t write_op = 0;
-    std::vector<uint8_t> data;
-    bool silent = false;
-    uint16_t offset = 0;
-};
-struct notification {
-    uint16_t handle;
-    std::vector<uint8_t> data;
-};
 
 // UUIDs of the authentication service's characteristics, 32 hex digits, most significant first.
 extern const char* const feature_uuid_text;
@@ -79,8 +48,17 @@ class phone_gatt {
     static bool from_json(const nlohmann::json& value, const std::string& phone_uuid,
                           phone_gatt& out, std::string& error);
 
+    // Scripted misbehaviour from the fault list, tried in the order it was added.
+    void add_fault(const phone_fault& fault);
+    // A request the phone has just heard at `now`: counted for its connection, then
+    // answered, ignored or refused by hanging up, as the phone behaves now.
+    gatt_reply respond(const gatt_request& request, sim_us now);
+
     // ATT Read By Group Type (primary services) over [start_handle, 0xFFFF].
     services_response discover_primary_services(uint16_t start_handle);
+    // Discovery by service UUID (ATT Find By Type Value): the services of that 16-bit UUID
+    // from `start_handle` on, walking the database until some are found or it ends.
+    services_response discover_primary_services(uint16_t start_handle, uint16_t uuid);
     // ATT Read By Type for characteristic declarations over [start, end].
     characteristics_response discover_characteristics(uint16_t start, uint16_t end);
     // ATT Read (offset 0) or Read Blob.
@@ -114,11 +92,18 @@ class phone_gatt {
     std::vector<uint8_t> attribute_value(const attr_ref& ref) const;
     std::vector<uint8_t> challenge_answer(const std::vector<uint8_t>& challenge) const;
     void after_value_write(const attr_ref& ref, std::vector<notification>& out);
+    bool is_cccd_handle(uint16_t handle) const;
+    // The first fault of `what` that strikes now, or null.
+    const phone_fault* striking(phone_fault::kind what, uint32_t count, sim_us t) const;
+    const phone_fault* hang_up_now() const;
+    gatt_reply answer_write(const gatt_request& request);
 
     std::vector<gatt_service_def> services_;
     phone_behaviour behaviour_;
     std::vector<gatt_override> overrides_;
     std::map<uint16_t, attr_ref> index_;
+    std::vector<phone_fault> faults_;
+    uint16_t challenge_handle_ = 0;  // the value of the (last) 'challenge' characteristic
 
     // Counters of the current connection, by procedure, and the connection's number.
     uint32_t services_requests_ = 0;
@@ -126,6 +111,11 @@ class phone_gatt {
     uint32_t read_requests_ = 0;
     uint32_t write_requests_ = 0;
     uint32_t connection_number_ = 1;
+    // Counters of the current connection that faults count: every request heard, CCCD
+    // writes answered, challenges taken.
+    uint32_t requests_ = 0;
+    uint32_t cccd_writes_ = 0;
+    uint32_t challenges_ = 0;
 };
 
 }  // namespace sim

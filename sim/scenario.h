@@ -71,8 +71,6 @@ enum class fault_type {
     challenge_silent,
 };
 
-enum class cccd_mode { ignore, refuse };
-
 struct fault_config {
     fault_type type = fault_type::event;
     std::string where;  // "faults[3]", for messages

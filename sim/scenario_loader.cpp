@@ -795,8 +795,31 @@ class loader {
                 return r_.fail(key_path(path, "connection"), "goes with after_connect_ms");
             }
         }
+        // What the phone does with the requests it receives is the phone's own.
+        if (f.type == fault_type::gatt_silent || f.type == fault_type::cccd ||
+            f.type == fault_type::challenge_silent ||
+            (f.type == fault_type::disconnect && f.after_count)) {
+            scenario_.devices[static_cast<size_t>(f.device)].gatt.add_fault(phone_fault_of(f));
+            return true;
+        }
         scenario_.faults.push_back(f);
         return true;
+    }
+
+    static phone_fault phone_fault_of(const fault_config& f) {
+        phone_fault p;
+        p.what = f.type == fault_type::gatt_silent        ? phone_fault::kind::silent
+                 : f.type == fault_type::cccd             ? phone_fault::kind::cccd
+                 : f.type == fault_type::challenge_silent ? phone_fault::kind::challenge_silent
+                                                          : phone_fault::kind::hang_up;
+        p.from = f.from;
+        p.until = f.until;
+        p.after_count = f.after_count;
+        p.connection = f.connection;
+        p.stack_timeout = f.stack_timeout;
+        p.mode = f.mode;
+        p.reason = f.reason;
+        return p;
     }
 
     bool read_result(const json& v, const std::string& path, bool required, uint32_t& out) {

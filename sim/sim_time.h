@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace sim {
 
@@ -24,6 +25,12 @@ constexpr sim_us units_1250(int64_t count) {
 }
 constexpr sim_us units_10ms(int64_t count) {
     return count * 10000;
+}
+
+// Whether `t` lies in [from, until): always without `from`, for ever after it without `until`.
+inline bool within(const std::optional<sim_us>& from, const std::optional<sim_us>& until,
+                   sim_us t) {
+    return !from || (t >= *from && (!until || t < *until));
 }
 
 // Milliseconds with three decimals, as the trace shows them.

@@ -28,18 +28,6 @@ world::world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink
         d.config = &scenario_.devices[i];
         d.gatt = d.config->gatt;
         d.air = random_stream::for_purpose(scenario_.seed, "air " + d.config->name);
-        gatt_uuid challenge;
-        gatt_uuid::parse128(challenge_uuid_text, challenge);
-        for (const gatt_service_def& service : d.gatt.services()) {
-            for (const gatt_characteristic_def& c : service.characteristics) {
-                if (c.uuid == challenge) d.challenge_handle = c.value_handle;
-                for (const gatt_descriptor_def& desc : c.descriptors) {
-                    if (!desc.uuid.is_128 && desc.uuid.short_uuid == gatt_uuid_cccd) {
-                        d.cccd_handles.push_back(desc.handle);
-                    }
-                }
-            }
-        }
     }
     start_devices();
     schedule_faults();

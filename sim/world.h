@@ -117,8 +117,6 @@ class world {
         uint32_t storm_serial = 0;
         // Times it cannot be heard: [start, end).
         std::vector<std::pair<sim_us, sim_us>> out_of_range;
-        std::vector<uint16_t> cccd_handles;
-        uint16_t challenge_handle = 0;
     };
 
     // The attempt under way, while the stack rules say one is.
@@ -160,9 +158,6 @@ class world {
         // GATT client.
         uint32_t procedure_serial = 0;  // the latest procedure
         uint32_t lost_procedure = 0;    // a procedure the stack will never end (0: none)
-        uint32_t requests = 0;          // GATT requests the phone received on this connection
-        uint32_t cccd_writes = 0;
-        uint32_t challenges = 0;
         // RSSI reporting.
         uint8_t rssi_threshold = 0;
         uint8_t rssi_skip = 0;
@@ -215,17 +210,12 @@ class world {
     void end_attempt();
 
     // world_gatt.cpp
-    // Schedules the phone's receipt of a request in the next connection event; `answer`
-    // runs then and returns what the phone does.
-    struct phone_answer {
-        bool silent = false;  // no answer at all: the request times out
-        std::shared_ptr<event_buffer> response;
-        std::vector<notification> notifications;
-    };
-    using answer_fn = std::function<phone_answer(device_state&, link&)>;
-    void send_request(link& l, sim_us now, bool is_procedure, answer_fn answer);
-    void phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
-                        bool is_procedure, sim_us t, const answer_fn& answer);
+    // Schedules the phone's receipt of a request in the next connection event.
+    void send_request(link& l, sim_us now, gatt_request request);
+    // `procedure` is the procedure the request belongs to; 0 for a write command.
+    void phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t,
+                        const gatt_request& request);
+    void acknowledge_write_cmd(uint16_t conn_handle, uint32_t serial, sim_us t);
     void deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
                           std::shared_ptr<event_buffer> response, sim_us t);
     void deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t);
@@ -234,8 +224,6 @@ class world {
     // {"conn_event": k} for the trace of an event that happens in connection event k.
     trace_json conn_event_note(const link& l, sim_us t) const;
     void gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t);
-    // The gatt_silent fault that keeps the phone from answering now, or null.
-    const fault_config* gatt_silent_now(const device_state& d, const link& l, sim_us t) const;
 
     // world_faults.cpp
     void schedule_faults();

@@ -10,8 +10,7 @@ constexpr uint32_t burst_size = 500;
 }  // namespace
 
 bool world::window_active(const fault_config& f, sim_us t) const {
-    if (!f.from) return true;
-    return t >= *f.from && (!f.until || t < *f.until);
+    return within(f.from, f.until, t);
 }
 
 bool world::connection_matches(const fault_config& f, uint32_t connection) const {
