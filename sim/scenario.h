@@ -53,22 +53,23 @@ struct device_config {
     uint32_t latency_min = 1;  // connection events until a GATT answer
     uint32_t latency_max = 1;
     std::optional<conn_param_request_config> conn_param_request;
-    phone_gatt gatt;  // empty database for bystanders
+    // The phone's GATT server and the ways it misbehaves, its scripted faults included;
+    // an empty database for bystanders.
+    phone_gatt gatt;
 };
 
+// Faults on the world, its links and the driver. What a phone does with the requests it
+// receives is the phone's own (phone_fault, in device_config::gatt).
 enum class fault_type {
     call_result,
     dongle_gone,
     event,
-    gatt_silent,
     connect_never,
     connect_timeout,
     connect_fail,
     connect_late,
     disconnect,
     out_of_range,
-    cccd,
-    challenge_silent,
 };
 
 struct fault_config {
@@ -81,7 +82,6 @@ struct fault_config {
     std::optional<sim_us> until;          // until_ms
     std::optional<sim_us> after_connect;  // after_connect_ms
     std::optional<sim_us> duration;       // duration_ms (out_of_range after connect)
-    std::optional<uint32_t> after_count;  // after_requests / after_writes / after_challenges
     std::optional<uint32_t> connection;   // only the n-th connection of the phone
     std::optional<uint32_t> nth;          // call_result: the n-th call
     uint32_t count = 1;                   // call_result with nth; event repetitions
@@ -97,8 +97,6 @@ struct fault_config {
     sim_us late_by = ms(5);     // connect_late: from the cancel to the connection
     int status_code = 5;        // dongle_gone: IO_RESOURCES_UNAVAILABLE
     std::string message;        // dongle_gone
-    cccd_mode mode = cccd_mode::ignore;
-    bool stack_timeout = true;  // gatt_silent: false = the stack loses the request as well
 };
 
 struct scenario {

@@ -151,4 +151,55 @@ bool scenario_reader::time_ms(const json& value, const std::string& path, double
     return true;
 }
 
+bool scenario_reader::code(const json& value, const std::string& path, const code_kind& kind,
+                           int64_t& out) {
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        if (!kind.hex_text_is_number || text.rfind("0x", 0) != 0) {
+            const std::optional<int64_t> code = kind.by_name(text);
+            if (!code) {
+                return fail(path,
+                            std::string("unknown ") + kind.what + " \"" + text + "\"" + kind.hint);
+            }
+            out = *code;
+            return true;
+        }
+    }
+    return integer(value, path, kind.min, kind.max, out);
+}
+
+bool scenario_reader::optional_count(const json& object, const char* key, const std::string& path,
+                                     int64_t min, std::optional<uint32_t>& out) {
+    if (!object.contains(key)) return true;
+    int64_t n = 0;
+    if (!integer(object[key], key_path(path, key), min, UINT32_MAX, n)) return false;
+    out = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool scenario_reader::optional_time(const json& object, const char* key, const std::string& path,
+                                    std::optional<sim_us>& out) {
+    if (!object.contains(key)) return true;
+    sim_us t = 0;
+    if (!time_ms(object[key], key_path(path, key), 0, max_time_ms, t)) return false;
+    out = t;
+    return true;
+}
+
+bool scenario_reader::one_of(const json& object, const std::string& path,
+                             std::initializer_list<const char*> keys, bool required) {
+    std::string found;
+    std::string list;
+    for (const char* key : keys) {
+        list += (list.empty() ? "" : ", ") + std::string(key);
+        if (!object.contains(key)) continue;
+        if (!found.empty()) {
+            return fail(key_path(path, key), "cannot be given together with " + found);
+        }
+        found = key;
+    }
+    if (required && found.empty()) return fail(path, "needs one of: " + list);
+    return true;
+}
+
 }  // namespace sim
