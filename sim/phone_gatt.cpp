@@ -1,6 +1,7 @@
 #include "sim/phone_gatt.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "driver/ble_gatt.h"
@@ -257,7 +258,8 @@ read_response phone_gatt::read(uint16_t handle, uint16_t offset) {
         return rsp;
     }
     const size_t length = std::min<size_t>(value.size() - offset, att_mtu() - 1u);
-    rsp.data.assign(value.begin() + offset, value.begin() + offset + length);
+    const auto first = value.begin() + static_cast<std::ptrdiff_t>(offset);
+    rsp.data.assign(first, first + static_cast<std::ptrdiff_t>(length));
     return rsp;
 }
 

@@ -217,8 +217,9 @@ class world {
                         const gatt_request& request);
     void acknowledge_write_cmd(uint16_t conn_handle, uint32_t serial, sim_us t);
     void deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
-                          std::shared_ptr<event_buffer> response, sim_us t);
-    void deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t);
+                          const std::shared_ptr<event_buffer>& response, sim_us t);
+    void deliver_notification(uint16_t conn_handle, uint32_t serial, const notification& n,
+                              sim_us t);
     // The event after the one at (or just before) `t`: where a packet lost at `t` is sent again.
     sim_us retry_time(const link& l, sim_us t) const;
     // {"conn_event": k} for the trace of an event that happens in connection event k.

@@ -131,7 +131,7 @@ void world::acknowledge_write_cmd(uint16_t conn_handle, uint32_t serial, sim_us 
 }
 
 void world::deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t procedure,
-                             std::shared_ptr<event_buffer> response, sim_us t) {
+                             const std::shared_ptr<event_buffer>& response, sim_us t) {
     link* l = live_link(conn_handle, serial);
     if (l == nullptr) return;
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) {
@@ -147,7 +147,8 @@ void world::deliver_response(uint16_t conn_handle, uint32_t serial, uint32_t pro
     emit_event(t, std::move(*response), conn_event_note(*l, t));
 }
 
-void world::deliver_notification(uint16_t conn_handle, uint32_t serial, notification n, sim_us t) {
+void world::deliver_notification(uint16_t conn_handle, uint32_t serial, const notification& n,
+                                 sim_us t) {
     link* l = live_link(conn_handle, serial);
     if (l == nullptr) return;
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) {
