@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "driver/ble_gatt.h"
-#include "sim/phone_gatt.h"
-#include "sim/scenario_loader.h"
+#include "sim/phone/phone_gatt.h"
+#include "sim/scenario/scenario_loader.h"
 
 namespace {
 

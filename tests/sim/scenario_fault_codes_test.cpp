@@ -7,8 +7,8 @@
 
 #include "driver/ble.h"
 #include "driver/sd_rpc.h"
-#include "sim/scenario_loader.h"
-#include "sim/scenario_reader.h"
+#include "sim/scenario/scenario_loader.h"
+#include "sim/scenario/scenario_reader.h"
 
 namespace {
 

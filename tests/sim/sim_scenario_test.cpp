@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "app/backends.h"
-#include "sim/default_world.h"
-#include "sim/scenario_loader.h"
+#include "sim/scenario/default_world.h"
+#include "sim/scenario/scenario_loader.h"
 #include "tests/sim/sim_session.h"
 
 namespace {

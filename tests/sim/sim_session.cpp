@@ -10,7 +10,7 @@
 
 #include "app/backends.h"
 #include "sim/ad_data.h"
-#include "sim/trace.h"
+#include "sim/world/trace.h"
 
 namespace sim_testing {
 namespace {
