@@ -1,7 +1,7 @@
 // What sits behind the driver calls in this build. The sd_rpc_* and sd_ble_* functions
 // are a thin dispatch to one backend per adapter, chosen from the port name when the
-// physical layer is created: "sim" and "sim:FILE" reach the simulated dongle, other
-// names a backend that explains that real hardware is not served by this build.
+// adapter is made, among the factories the program registered (app/backends.cpp); names
+// that no factory claims reach a backend that explains that this build cannot serve them.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 namespace driver {
 
 class backend {
-public:
+  public:
     virtual ~backend() = default;
 
     // The adapter handle that callbacks must carry back to the program.

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "driver/backend.h"
-#include "sim/sim_backend.h"
 
 struct physical_layer_t {
     driver::link_settings settings;
@@ -29,13 +28,7 @@ struct registry {
 
 registry& factories() {
     // Never destroyed: adapters may be used while the process exits.
-    static registry* r = [] {
-        auto* made = new registry();
-        made->factories["sim"] = [](const link_settings& settings) {
-            return sim::make_backend(settings);
-        };
-        return made;
-    }();
+    static registry* r = new registry();
     return *r;
 }
 
@@ -45,7 +38,8 @@ backend_factory factory_for(const std::string& port) {
     const backend_factory* best = nullptr;
     size_t best_length = 0;
     for (const auto& [prefix, factory] : r.factories) {
-        if (port.compare(0, prefix.size(), prefix) == 0 && (best == nullptr || prefix.size() > best_length)) {
+        if (port.compare(0, prefix.size(), prefix) == 0 &&
+            (best == nullptr || prefix.size() > best_length)) {
             best = &factory;
             best_length = prefix.size();
         }
@@ -133,8 +127,8 @@ adapter_t* sd_rpc_adapter_create(transport_layer_t* transport_layer) {
 
 uint32_t sd_rpc_log_handler_severity_filter_set(adapter_t* adapter,
                                                 sd_rpc_log_severity_t severity_filter) {
-    return with_backend(adapter,
-                        [&](driver::backend& b) { return b.log_severity_filter_set(severity_filter); });
+    return with_backend(
+        adapter, [&](driver::backend& b) { return b.log_severity_filter_set(severity_filter); });
 }
 
 uint32_t sd_rpc_open(adapter_t* adapter, sd_rpc_status_handler_t status_handler,
@@ -182,8 +176,8 @@ uint32_t sd_ble_gap_adv_set_configure(adapter_t* adapter, uint8_t* p_adv_handle,
 }
 
 uint32_t sd_ble_gap_adv_start(adapter_t* adapter, uint8_t adv_handle, uint8_t conn_cfg_tag) {
-    return with_backend(adapter,
-                        [&](driver::backend& b) { return b.gap_adv_start(adv_handle, conn_cfg_tag); });
+    return with_backend(
+        adapter, [&](driver::backend& b) { return b.gap_adv_start(adv_handle, conn_cfg_tag); });
 }
 
 uint32_t sd_ble_gap_adv_stop(adapter_t* adapter, uint8_t adv_handle) {
@@ -239,14 +233,14 @@ uint32_t sd_ble_gattc_characteristics_discover(adapter_t* adapter, uint16_t conn
 
 uint32_t sd_ble_gattc_read(adapter_t* adapter, uint16_t conn_handle, uint16_t handle,
                            uint16_t offset) {
-    return with_backend(adapter,
-                        [&](driver::backend& b) { return b.gattc_read(conn_handle, handle, offset); });
+    return with_backend(
+        adapter, [&](driver::backend& b) { return b.gattc_read(conn_handle, handle, offset); });
 }
 
 uint32_t sd_ble_gattc_write(adapter_t* adapter, uint16_t conn_handle,
                             ble_gattc_write_params_t const* p_write_params) {
-    return with_backend(adapter,
-                        [&](driver::backend& b) { return b.gattc_write(conn_handle, p_write_params); });
+    return with_backend(
+        adapter, [&](driver::backend& b) { return b.gattc_write(conn_handle, p_write_params); });
 }
 
 }  // extern "C"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz/harness_world.h"
-#include "sim/scenario_loader.h"
+#include "sim/scenario/scenario_loader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench/discovery_model.h"
-#include "sim/phone_gatt.h"
-#include "sim/scenario_loader.h"
+#include "sim/phone/phone_gatt.h"
+#include "sim/scenario/scenario_loader.h"
 
 using namespace discovery_bench;
 

@@ -8,7 +8,7 @@
 
 #include "driver/ble_gatt.h"
 #include "driver/ble_types.h"
-#include "sim/phone_gatt.h"
+#include "sim/phone/phone_gatt.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The simulated phone's GATT server against the client procedures the program runs.
-#include "sim/phone_gatt.h"
+#include "sim/phone/phone_gatt.h"
 
 #include <gtest/gtest.h>
 

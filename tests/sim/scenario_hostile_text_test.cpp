@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/scenario_loader.h"
+#include "sim/scenario/scenario_loader.h"
 #include "tests/sim/sim_session.h"
 
 TEST(SimScenarioHostileText, NumbersBeyondADoubleAreRefusedAsInvalidJsonWhereverTheyStand) {

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "sim/trace.h"
+#include "sim/world/trace.h"
 #include "tests/sim/sim_session.h"
 
 namespace {

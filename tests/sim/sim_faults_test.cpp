@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "sim/trace.h"
+#include "sim/world/trace.h"
 #include "tests/sim/sim_session.h"
 
 namespace {

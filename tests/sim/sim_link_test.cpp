@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "driver/ble_hci.h"
-#include "sim/trace.h"
+#include "sim/world/trace.h"
 #include "tests/sim/sim_session.h"
 
 namespace {

@@ -7,8 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "sim/default_world.h"
-#include "sim/scenario_loader.h"
+#include "app/backends.h"
+#include "sim/scenario/default_world.h"
+#include "sim/scenario/scenario_loader.h"
 #include "tests/sim/sim_session.h"
 
 namespace {
@@ -28,6 +29,7 @@ std::string load_error(const std::string& text) {
 }
 
 TEST(SimScenario, EveryExampleLoads) {
+    register_backends();
     int loaded = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator(std::string(ORVETTE_SOURCE_DIR) + "/examples")) {
@@ -168,6 +170,7 @@ TEST(SimScenario, TheTraceFileHasOneJsonLinePerCallAndEvent) {
 }
 
 TEST(SimScenario, AMissingFileFailsLikeAMissingSerialPort) {
+    register_backends();
     const std::string port = "sim:/nonexistent/orvette/world.json";
     auto* phy = sd_rpc_physical_layer_create_uart(port.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE,
                                                   SD_RPC_PARITY_NONE);

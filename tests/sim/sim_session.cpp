@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/backends.h"
 #include "driver/wire/address_text.h"
-#include "sim/trace.h"
+#include "sim/ad_data.h"
+#include "sim/world/trace.h"
 
 namespace sim_testing {
 namespace {
@@ -74,6 +76,7 @@ ble_gap_addr_t address(const std::string& text) {
 }
 
 session::session(const std::string& scenario_json) {
+    register_backends();
     path_ = write_temp_file("scenario.json", scenario_json);
     arrived_ = platform::create_event(false, false);
     const std::string port = "sim:" + path_;

@@ -62,6 +62,18 @@ TEST_F(SimStack, RefusesScanParametersARealStackRefuses) {
     EXPECT_EQ(s.start_scan(96, 48), ok);
 }
 
+TEST_F(SimStack, RefusesScanTimingAboveItsLongestInterval) {
+    ASSERT_EQ(s.enable(), ok);
+    const uint32_t invalid_param = NRF_ERROR_INVALID_PARAM;
+    EXPECT_EQ(s.start_scan(16385, 16), invalid_param);
+    EXPECT_EQ(s.start_scan(16385, 16385), invalid_param);
+    const ble_gap_addr_t peer = sim_testing::address(sim_testing::phone_address);
+    const ble_gap_scan_params_t too_long = sim_testing::scan_params(16385, 16);
+    const ble_gap_conn_params_t conn{6, 6, 0, 400};
+    EXPECT_EQ(sd_ble_gap_connect(s.adapter(), &peer, &too_long, &conn, 1), invalid_param);
+    EXPECT_EQ(s.start_scan(16384, 16384), ok);
+}
+
 TEST_F(SimStack, AdvertisingSetFollowsItsStates) {
     ASSERT_EQ(s.enable(), ok);
     uint8_t data[31] = {0x02, 0x01, 0x06, 0x1A, 0xFF};

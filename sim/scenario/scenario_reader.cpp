@@ -1,0 +1,203 @@
+#include "sim/scenario/scenario_reader.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "driver/wire/hex_text.h"
+
+namespace sim {
+namespace {
+
+const char* type_name(const nlohmann::json& value) {
+    switch (value.type()) {
+        case nlohmann::json::value_t::null:
+            return "null";
+        case nlohmann::json::value_t::object:
+            return "an object";
+        case nlohmann::json::value_t::array:
+            return "a list";
+        case nlohmann::json::value_t::string:
+            return "a string";
+        case nlohmann::json::value_t::boolean:
+            return "true/false";
+        case nlohmann::json::value_t::number_float:
+            return "a number with a fraction";
+        default:
+            return "a number";
+    }
+}
+
+std::string shown(double value) {
+    if (std::floor(value) == value && std::fabs(value) < 1e15) {
+        return std::to_string(static_cast<long long>(value));
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+}  // namespace
+
+std::string key_path(const std::string& parent, const std::string& key) {
+    return parent.empty() ? key : parent + "." + key;
+}
+
+std::string index_path(const std::string& parent, size_t index) {
+    return parent + "[" + std::to_string(index) + "]";
+}
+
+bool scenario_reader::fail(const std::string& path, const std::string& problem) {
+    if (error_.empty()) error_ = (path.empty() ? std::string("top level") : path) + ": " + problem;
+    return false;
+}
+
+bool scenario_reader::fail_raw(const std::string& line) {
+    if (error_.empty()) error_ = line;
+    return false;
+}
+
+bool scenario_reader::object(const json& value, const std::string& path,
+                             std::initializer_list<const char*> allowed) {
+    if (!value.is_object()) {
+        return fail(path, std::string("must be an object, not ") + type_name(value));
+    }
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        bool known = false;
+        for (const char* key : allowed) known = known || it.key() == key;
+        if (!known) {
+            std::string list;
+            for (const char* key : allowed) list += (list.empty() ? "" : ", ") + std::string(key);
+            return fail(key_path(path, it.key()), "unknown key (known here: " + list + ")");
+        }
+    }
+    return true;
+}
+
+bool scenario_reader::array(const json& value, const std::string& path) {
+    if (!value.is_array())
+        return fail(path, std::string("must be a list, not ") + type_name(value));
+    return true;
+}
+
+bool scenario_reader::text(const json& value, const std::string& path, std::string& out) {
+    if (!value.is_string())
+        return fail(path, std::string("must be a string, not ") + type_name(value));
+    out = value.get<std::string>();
+    return true;
+}
+
+bool scenario_reader::boolean(const json& value, const std::string& path, bool& out) {
+    if (!value.is_boolean())
+        return fail(path, std::string("must be true or false, not ") + type_name(value));
+    out = value.get<bool>();
+    return true;
+}
+
+bool scenario_reader::integer(const json& value, const std::string& path, int64_t min, int64_t max,
+                              int64_t& out) {
+    int64_t parsed = 0;
+    if (value.is_number_integer()) {
+        if (value.is_number_unsigned() &&
+            value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+            return fail(path, "is too large");
+        }
+        parsed = value.get<int64_t>();
+    } else if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        if (text.size() < 3 || text.size() > 18 || text[0] != '0' ||
+            (text[1] != 'x' && text[1] != 'X')) {
+            return fail(path,
+                        "must be a whole number or \"0x\" and hex digits, not \"" + text + "\"");
+        }
+        uint64_t v = 0;
+        for (size_t i = 2; i < text.size(); ++i) {
+            const int d = wire::hex_digit_value(text[i]);
+            if (d < 0) return fail(path, "\"" + text + "\" is not a hex number");
+            v = v * 16 + static_cast<uint64_t>(d);
+        }
+        if (v > static_cast<uint64_t>(INT64_MAX)) return fail(path, "is too large");
+        parsed = static_cast<int64_t>(v);
+    } else {
+        return fail(path, std::string("must be a whole number, not ") + type_name(value));
+    }
+    if (parsed < min || parsed > max) {
+        return fail(path, "must be between " + std::to_string(min) + " and " + std::to_string(max) +
+                              ", not " + std::to_string(parsed));
+    }
+    out = parsed;
+    return true;
+}
+
+bool scenario_reader::number(const json& value, const std::string& path, double min, double max,
+                             double& out) {
+    if (!value.is_number())
+        return fail(path, std::string("must be a number, not ") + type_name(value));
+    const double v = value.get<double>();
+    if (!std::isfinite(v) || v < min || v > max) {
+        return fail(path,
+                    "must be between " + shown(min) + " and " + shown(max) + ", not " + shown(v));
+    }
+    out = v;
+    return true;
+}
+
+bool scenario_reader::time_ms(const json& value, const std::string& path, double min_ms,
+                              double max_ms, sim_us& out) {
+    double v = 0;
+    if (!number(value, path, min_ms, max_ms, v)) return false;
+    out = static_cast<sim_us>(std::llround(v * 1000.0));
+    return true;
+}
+
+bool scenario_reader::code(const json& value, const std::string& path, const code_kind& kind,
+                           int64_t& out) {
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        if (!kind.hex_text_is_number || text.rfind("0x", 0) != 0) {
+            const std::optional<int64_t> code = kind.by_name(text);
+            if (!code) {
+                return fail(path,
+                            std::string("unknown ") + kind.what + " \"" + text + "\"" + kind.hint);
+            }
+            out = *code;
+            return true;
+        }
+    }
+    return integer(value, path, kind.min, kind.max, out);
+}
+
+bool scenario_reader::optional_count(const json& object, const char* key, const std::string& path,
+                                     int64_t min, std::optional<uint32_t>& out) {
+    if (!object.contains(key)) return true;
+    int64_t n = 0;
+    if (!integer(object[key], key_path(path, key), min, UINT32_MAX, n)) return false;
+    out = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool scenario_reader::optional_time(const json& object, const char* key, const std::string& path,
+                                    std::optional<sim_us>& out) {
+    if (!object.contains(key)) return true;
+    sim_us t = 0;
+    if (!time_ms(object[key], key_path(path, key), 0, max_time_ms, t)) return false;
+    out = t;
+    return true;
+}
+
+bool scenario_reader::one_of(const json& object, const std::string& path,
+                             std::initializer_list<const char*> keys, bool required) {
+    std::string found;
+    std::string list;
+    for (const char* key : keys) {
+        list += (list.empty() ? "" : ", ") + std::string(key);
+        if (!object.contains(key)) continue;
+        if (!found.empty()) {
+            return fail(key_path(path, key), "cannot be given together with " + found);
+        }
+        found = key;
+    }
+    if (required && found.empty()) return fail(path, "needs one of: " + list);
+    return true;
+}
+
+}  // namespace sim
