@@ -6,7 +6,7 @@
 
 #include "driver/nrf_error.h"
 #include "driver/wire/hex_text.h"
-#include "sim/ad_data.h"
+#include "sim/scenario/ad_data.h"
 #include "sim/scenario/fault_readers.h"
 #include "sim/scenario/scenario_reader.h"
 #include "sim/world/random.h"

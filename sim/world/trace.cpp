@@ -4,7 +4,7 @@
 
 #include "driver/wire/address_text.h"
 #include "driver/wire/hex_text.h"
-#include "sim/ad_data.h"
+#include "sim/scenario/ad_data.h"
 #include "sim/scenario/code_table.h"
 
 namespace sim {

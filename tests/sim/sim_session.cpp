@@ -10,7 +10,7 @@
 
 #include "app/backends.h"
 #include "driver/wire/address_text.h"
-#include "sim/ad_data.h"
+#include "sim/scenario/ad_data.h"
 #include "sim/world/trace.h"
 
 namespace sim_testing {

@@ -1,4 +1,4 @@
-#include "sim/ad_data.h"
+#include "sim/scenario/ad_data.h"
 
 #include "driver/wire/ad_structures.h"
 
