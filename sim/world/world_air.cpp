@@ -87,8 +87,9 @@ void world::report(const device_state& d, const ble_gap_addr_t& address, int rss
     const uint16_t type_bits = c.connectable ? 0x3 : 0x0;
     const uint16_t length =
         static_cast<uint16_t>(std::min<size_t>(c.adv_data.size(), scan_buffer_.len));
-    wire::event_buffer event = wire::build_adv_report(address, type_bits, static_cast<int8_t>(rssi), channel,
-                                          ble_data_t{scan_buffer_.p_data, length});
+    wire::event_buffer event =
+        wire::build_adv_report(address, type_bits, static_cast<int8_t>(rssi), channel,
+                               ble_data_t{scan_buffer_.p_data, length});
     if (!rules_.is_enabled() || gone_) return;
     outgoing o;
     o.what = outgoing::kind::event;

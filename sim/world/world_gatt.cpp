@@ -18,14 +18,14 @@ constexpr sim_us notification_offset = 300;
 
 // The event that carries a phone's answer to the program; null when there is none.
 std::shared_ptr<wire::event_buffer> answer_event(uint16_t conn_handle,
-                                           const gatt_reply::response& answer) {
+                                                 const gatt_reply::response& answer) {
     if (const auto* s = std::get_if<services_response>(&answer)) {
         return std::make_shared<wire::event_buffer>(
             wire::build_services_response(conn_handle, s->status, s->error_handle, s->services));
     }
     if (const auto* c = std::get_if<characteristics_response>(&answer)) {
-        return std::make_shared<wire::event_buffer>(
-            wire::build_characteristics_response(conn_handle, c->status, c->error_handle, c->chars));
+        return std::make_shared<wire::event_buffer>(wire::build_characteristics_response(
+            conn_handle, c->status, c->error_handle, c->chars));
     }
     if (const auto* r = std::get_if<read_response>(&answer)) {
         return std::make_shared<wire::event_buffer>(wire::build_read_response(

@@ -117,7 +117,7 @@ void world::connect_timed_out(uint32_t serial, sim_us t) {
     if (!rules_.initiating() || initiator_.serial != serial) return;
     end_attempt();
     emit_event(t, wire::build_gap_timeout(BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN,
-                                    ble_data_t{nullptr, 0}));
+                                          ble_data_t{nullptr, 0}));
 }
 
 void world::try_establish(int index, sim_us t) {
