@@ -9,6 +9,11 @@ std::vector<uint8_t> command(uint16_t op, const std::vector<uint8_t>& parameters
     return *command_packet(op, parameters);
 }
 
+// Connection handles are 12 bits; the bits above belong to the controller's flags.
+void put_handle(std::vector<uint8_t>& out, uint16_t handle) {
+    put_u16(out, static_cast<uint16_t>(handle & 0x0FFF));
+}
+
 void put_u64(std::vector<uint8_t>& out, uint64_t value) {
     for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -137,7 +142,7 @@ std::vector<uint8_t> le_create_connection_cancel_command() {
 
 std::vector<uint8_t> disconnect_command(uint16_t connection_handle, uint8_t reason) {
     std::vector<uint8_t> p;
-    put_u16(p, connection_handle);
+    put_handle(p, connection_handle);
     put_u8(p, reason);
     return command(opcode::disconnect, p);
 }
@@ -145,7 +150,7 @@ std::vector<uint8_t> disconnect_command(uint16_t connection_handle, uint8_t reas
 std::vector<uint8_t> le_connection_update_command(uint16_t connection_handle,
                                                   const connection_parameters& parameters) {
     std::vector<uint8_t> p;
-    put_u16(p, connection_handle);
+    put_handle(p, connection_handle);
     put_connection_parameters(p, parameters);
     return command(opcode::le_connection_update, p);
 }
@@ -153,7 +158,7 @@ std::vector<uint8_t> le_connection_update_command(uint16_t connection_handle,
 std::vector<uint8_t> le_remote_connection_parameter_request_reply_command(
     uint16_t connection_handle, const connection_parameters& parameters) {
     std::vector<uint8_t> p;
-    put_u16(p, connection_handle);
+    put_handle(p, connection_handle);
     put_connection_parameters(p, parameters);
     return command(opcode::le_remote_connection_parameter_request_reply, p);
 }
@@ -161,14 +166,14 @@ std::vector<uint8_t> le_remote_connection_parameter_request_reply_command(
 std::vector<uint8_t> le_remote_connection_parameter_request_negative_reply_command(
     uint16_t connection_handle, uint8_t reason) {
     std::vector<uint8_t> p;
-    put_u16(p, connection_handle);
+    put_handle(p, connection_handle);
     put_u8(p, reason);
     return command(opcode::le_remote_connection_parameter_request_negative_reply, p);
 }
 
 std::vector<uint8_t> read_rssi_command(uint16_t connection_handle) {
     std::vector<uint8_t> p;
-    put_u16(p, connection_handle);
+    put_handle(p, connection_handle);
     return command(opcode::read_rssi, p);
 }
 
