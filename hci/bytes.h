@@ -16,7 +16,9 @@ struct bytes_view {
 
     bytes_view() = default;
     bytes_view(const uint8_t* d, size_t n) : data(d), size(n) {}
-    // NOLINTNEXTLINE(google-explicit-constructor): a vector is the usual source.
+    // Implicit on purpose: a vector is the usual source.
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    // cppcheck-suppress noExplicitConstructor
     bytes_view(const std::vector<uint8_t>& v) : data(v.data()), size(v.size()) {}
 
     std::vector<uint8_t> to_vector() const {
