@@ -63,19 +63,6 @@ TEST(HciH4Parser, ChunksSplitAnywhereGiveTheSamePackets) {
     }
 }
 
-TEST(HciH4Parser, HoldsAPartialPacketUntilItsLastByte) {
-    hci::h4_parser parser;
-    std::vector<hci::h4_packet> packets;
-    parser.feed(hex("04 0E 04 01 03 0C"), packets);
-    EXPECT_TRUE(packets.empty());
-    EXPECT_EQ(parser.pending_bytes(), 6U);
-    parser.feed(hex("00 04"), packets);
-    ASSERT_EQ(packets.size(), 1U);
-    EXPECT_EQ(parser.pending_bytes(), 1U);  // the next packet's indicator
-    parser.feed({}, packets);
-    EXPECT_EQ(packets.size(), 1U);
-}
-
 TEST(HciH4Parser, SkipsGarbageAndResynchronises) {
     hci::h4_parser parser;
     std::vector<hci::h4_packet> packets;
