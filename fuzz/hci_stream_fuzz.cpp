@@ -46,14 +46,18 @@ class exact_copy {
     size_t size_;
 };
 
-// Touches every byte of a view, so that a view reaching outside its buffer is caught.
-unsigned sum(hci::bytes_view view) {
+// Touches every byte of a view, so that a view reaching outside its buffer is caught; the
+// volatile sink keeps the optimiser from dropping the reads.
+volatile unsigned sink = 0;
+void sum(hci::bytes_view view) {
     unsigned total = 0;
     for (size_t i = 0; i < view.size; ++i) total += view.data[i];
-    return total;
+    sink = sink + total;
 }
 
-void parse_event(hci::bytes_view packet) {
+void run_event_parsers(hci::bytes_view packet) {
+    if (const auto event = hci::parse_event(packet)) sum(event->parameters);
+    if (const auto meta = hci::parse_le_meta(packet)) sum(meta->parameters);
     if (const auto complete = hci::parse_command_complete(packet)) {
         sum(complete->return_parameters);
     }
@@ -69,7 +73,7 @@ void parse_event(hci::bytes_view packet) {
     hci::parse_remote_connection_parameter_request(packet);
 }
 
-void parse_signalling(hci::bytes_view payload) {
+void run_signalling_parsers(hci::bytes_view payload) {
     const auto command = hci::parse_signalling_command(payload);
     if (!command) return;
     hci::parse_connection_parameter_update_request(*command);
@@ -77,7 +81,7 @@ void parse_signalling(hci::bytes_view payload) {
     if (const auto reject = hci::parse_command_reject(*command)) sum(reject->data);
 }
 
-void parse_att(hci::bytes_view pdu) {
+void run_att_parsers(hci::bytes_view pdu) {
     hci::parse_error_response(pdu);
     hci::parse_exchange_mtu(pdu, hci::att_opcode::exchange_mtu_request);
     hci::parse_exchange_mtu(pdu, hci::att_opcode::exchange_mtu_response);
@@ -102,13 +106,13 @@ void check_refragmentation(const hci::reassembled_pdu& pdu) {
     if (!whole || whole->bytes != pdu.bytes) violated("refragmented PDU came back changed");
 }
 
-void parse_pdu(const hci::reassembled_pdu& pdu) {
+void run_pdu_parsers(const hci::reassembled_pdu& pdu) {
     check_refragmentation(pdu);
     const exact_copy copy(pdu.bytes);
     const auto frame = hci::parse_l2cap_frame(copy.view());
     if (!frame) return;
-    if (frame->channel_id == hci::cid::le_signalling) parse_signalling(frame->payload);
-    if (frame->channel_id == hci::cid::att) parse_att(frame->payload);
+    if (frame->channel_id == hci::cid::le_signalling) run_signalling_parsers(frame->payload);
+    if (frame->channel_id == hci::cid::att) run_att_parsers(frame->payload);
 }
 
 }  // namespace
@@ -129,9 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
         for (const auto& packet : packets) {
             accounted += 1 + packet.bytes.size();
             const exact_copy copy(packet.bytes);
-            if (packet.type == hci::packet_type::event) parse_event(copy.view());
+            if (packet.type == hci::packet_type::event) run_event_parsers(copy.view());
             if (packet.type == hci::packet_type::acl_data) {
-                if (const auto pdu = reassembler.add(copy.view())) parse_pdu(*pdu);
+                if (const auto pdu = reassembler.add(copy.view())) run_pdu_parsers(*pdu);
             }
             std::vector<uint8_t> h4{static_cast<uint8_t>(packet.type)};
             h4.insert(h4.end(), packet.bytes.begin(), packet.bytes.end());
