@@ -1,0 +1,81 @@
+// ATT PDUs on the fixed channel 0x0004 (Bluetooth Core specification Vol 3 Part F §3.4):
+// the requests a GATT client sends and parsers for what a peer answers. Builders return the
+// ATT PDU alone; l2cap_pdu puts the basic header in front.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "hci/bytes.h"
+
+namespace hci {
+
+namespace att_opcode {
+constexpr uint8_t error_response = 0x01;
+constexpr uint8_t exchange_mtu_request = 0x02;
+constexpr uint8_t exchange_mtu_response = 0x03;
+constexpr uint8_t read_by_type_request = 0x08;
+constexpr uint8_t read_by_type_response = 0x09;
+constexpr uint8_t read_request = 0x0A;
+constexpr uint8_t read_response = 0x0B;
+constexpr uint8_t read_by_group_type_request = 0x10;
+constexpr uint8_t read_by_group_type_response = 0x11;
+constexpr uint8_t write_request = 0x12;
+constexpr uint8_t write_response = 0x13;
+constexpr uint8_t handle_value_notification = 0x1B;
+constexpr uint8_t write_command = 0x52;
+}  // namespace att_opcode
+
+// The opcode of a PDU, nullopt for an empty one.
+std::optional<uint8_t> att_opcode_of(bytes_view pdu);
+
+std::vector<uint8_t> exchange_mtu_request(uint16_t client_rx_mtu);
+std::vector<uint8_t> exchange_mtu_response(uint16_t server_rx_mtu);
+// The type is a 16-bit or 128-bit UUID, little-endian (2 or 16 bytes); nullopt otherwise.
+std::optional<std::vector<uint8_t>> read_by_group_type_request(uint16_t start_handle,
+                                                               uint16_t end_handle,
+                                                               bytes_view type_uuid);
+std::optional<std::vector<uint8_t>> read_by_type_request(uint16_t start_handle, uint16_t end_handle,
+                                                         bytes_view type_uuid);
+std::vector<uint8_t> read_request(uint16_t handle);
+std::vector<uint8_t> write_request(uint16_t handle, bytes_view value);
+std::vector<uint8_t> write_command(uint16_t handle, bytes_view value);
+
+struct att_error {
+    uint8_t request_opcode = 0;
+    uint16_t handle = 0;
+    uint8_t error_code = 0;
+};
+std::optional<att_error> parse_error_response(bytes_view pdu);
+
+// The MTU of an Exchange MTU Request or Response (by `opcode`).
+std::optional<uint16_t> parse_exchange_mtu(bytes_view pdu, uint8_t opcode);
+
+// One entry of a Read By Group Type Response: a service's handle range and its UUID.
+struct group_entry {
+    uint16_t handle = 0;
+    uint16_t end_group_handle = 0;
+    bytes_view value;  // inside the PDU
+};
+// The entries, or nullopt if the list is empty, an entry is shorter than its handles plus
+// one byte, or the entry length does not divide the list.
+std::optional<std::vector<group_entry>> parse_read_by_group_type_response(bytes_view pdu);
+
+struct type_entry {
+    uint16_t handle = 0;
+    bytes_view value;  // inside the PDU
+};
+std::optional<std::vector<type_entry>> parse_read_by_type_response(bytes_view pdu);
+
+// The attribute value, possibly empty.
+std::optional<bytes_view> parse_read_response(bytes_view pdu);
+bool is_write_response(bytes_view pdu);
+
+struct handle_value {
+    uint16_t handle = 0;
+    bytes_view value;  // inside the PDU
+};
+std::optional<handle_value> parse_notification(bytes_view pdu);
+
+}  // namespace hci

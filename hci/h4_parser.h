@@ -1,0 +1,52 @@
+// H4 framing (Bluetooth Core specification Vol 4 Part A): each HCI packet on a UART-like
+// byte stream is preceded by one packet indicator byte. The stream from a controller can
+// start mid-packet or carry line noise, so the parser resynchronises byte by byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hci/bytes.h"
+
+namespace hci {
+
+enum class packet_type : uint8_t {
+    command = 0x01,
+    acl_data = 0x02,
+    synchronous_data = 0x03,
+    event = 0x04,
+};
+
+// One whole packet: its type and its bytes after the indicator (header and parameters).
+struct h4_packet {
+    packet_type type = packet_type::event;
+    std::vector<uint8_t> bytes;
+};
+
+class h4_parser {
+  public:
+    // No LE controller we drive buffers ACL data anywhere near this; a longer length is
+    // taken for garbage rather than waited for, so that a corrupt header costs at most a
+    // few bytes instead of stalling the stream for 64 KB.
+    static constexpr size_t default_max_acl_length = 1024;
+
+    explicit h4_parser(size_t max_acl_length = default_max_acl_length)
+        : max_acl_length_(max_acl_length) {}
+
+    // Appends every packet that `chunk` completes to `out`, in stream order. Chunks may
+    // split packets anywhere.
+    void feed(bytes_view chunk, std::vector<h4_packet>& out);
+
+    // Bytes dropped while looking for a packet indicator, since construction.
+    uint64_t skipped_bytes() const { return skipped_bytes_; }
+    // Bytes held back as the start of a packet not yet complete.
+    size_t pending_bytes() const { return pending_.size(); }
+
+  private:
+    std::vector<uint8_t> pending_;
+    size_t max_acl_length_;
+    uint64_t skipped_bytes_ = 0;
+};
+
+}  // namespace hci
