@@ -1,4 +1,4 @@
-// HCI ACL data packets (Bluetooth Core specification Vol 4 Part E §5.4.2): the fragments
+// HCI ACL data packets: the fragments
 // one L2CAP PDU travels in between host and controller, and their reassembly.
 #pragma once
 

@@ -1,6 +1,5 @@
-// ATT PDUs on the fixed channel 0x0004 (Bluetooth Core specification Vol 3 Part F §3.4):
-// the requests a GATT client sends and parsers for what a peer answers. Builders return the
-// ATT PDU alone; l2cap_pdu puts the basic header in front.
+// ATT PDUs on the fixed channel 0x0004: the requests a GATT client sends and parsers for what a
+// peer answers. Builders return the ATT PDU alone; l2cap_pdu puts the basic header in front.
 #pragma once
 
 #include <cstdint>

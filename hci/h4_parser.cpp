@@ -6,7 +6,7 @@ namespace hci {
 
 namespace {
 
-// Header bytes after the indicator (Core Vol 4 Part E §5.4); 0 for an unknown indicator.
+// Header bytes after the indicator; 0 for an unknown indicator.
 // ISO data (0x05) is deliberately unknown: the backend neither sends nor expects it.
 size_t header_length(uint8_t indicator) {
     switch (indicator) {

@@ -1,4 +1,4 @@
-// H4 framing (Bluetooth Core specification Vol 4 Part A): each HCI packet on a UART-like
+// H4 framing: each HCI packet on a UART-like
 // byte stream is preceded by one packet indicator byte. The stream from a controller can
 // start mid-packet or carry line noise, so the parser resynchronises byte by byte.
 #pragma once

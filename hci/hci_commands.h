@@ -1,6 +1,5 @@
 // HCI command packets the backend sends, each a whole H4 packet: indicator 0x01, opcode
-// (OGF << 10 | OCF, little-endian), parameter length, parameters. Layouts from the
-// Bluetooth Core specification Vol 4 Part E §7.
+// (OGF << 10 | OCF, little-endian), parameter length, parameters.
 #pragma once
 
 #include <array>

@@ -80,8 +80,8 @@ std::optional<std::vector<completed_packets>> parse_number_of_completed_packets(
     auto in = parameters_of(packet, event_code::number_of_completed_packets);
     if (!in) return std::nullopt;
     const uint8_t handles = in->u8();
-    // Current versions of the Core specification lay arrays out element by element: each
-    // handle is followed by its own count.
+    // The arrays are laid out element by element, as controllers send them: each handle
+    // is followed by its own count.
     std::vector<completed_packets> out(handles);
     for (auto& entry : out) {
         entry.connection_handle = handle_of(in->u16());

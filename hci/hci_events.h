@@ -1,9 +1,8 @@
-// Parsers of the HCI events the backend acts on (Bluetooth Core specification Vol 4 Part E
-// §7.7). Each takes one event packet as the H4 parser yields it (event code, parameter
-// length, parameters) and returns nullopt for another event or anything short or
-// malformed. A parameter length byte must match the bytes present. Fixed-layout events may
-// carry more parameters than listed here, as later versions of the specification append
-// them; those are ignored.
+// Parsers of the HCI events the backend acts on. Each takes one event packet as the H4 parser
+// yields it (event code, parameter length, parameters) and returns nullopt for another event or
+// anything short or malformed. A parameter length byte must match the bytes present. Fixed-layout
+// events may carry more parameters than listed here, as newer controllers append them; those are
+// ignored.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
-// L2CAP basic frames on an LE link and the LE signalling channel's few commands the backend
-// needs (Bluetooth Core specification Vol 3 Part A §3.1 and §4).
+// L2CAP basic frames on an LE link and the few commands of the LE signalling channel (CID
+// 0x0005) the backend needs: connection parameter update request and response, command
+// reject.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,7 @@ constexpr uint16_t signalling_mtu_exceeded = 0x0001;
 constexpr uint16_t invalid_cid = 0x0002;
 }  // namespace reject_reason
 
-// One command of an LE signalling frame, which carries exactly one (Vol 3 Part A §4).
+// One command of an LE signalling frame; on LE a frame carries exactly one.
 struct signalling_command {
     uint8_t code = 0;
     uint8_t identifier = 0;  // never 0: that value is reserved

@@ -1,5 +1,5 @@
 // ACL fragmentation and reassembly, L2CAP basic frames and the LE signalling commands for
-// connection parameters (Bluetooth Core specification Vol 4 Part E §5.4.2, Vol 3 Part A).
+// connection parameters, byte for byte.
 #include <gtest/gtest.h>
 
 #include <string>

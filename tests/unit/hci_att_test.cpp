@@ -1,5 +1,5 @@
-// ATT client requests byte for byte and the parsing of what a peer answers (Bluetooth
-// Core specification Vol 3 Part F §3.4), including attribute lists that do not add up.
+// ATT client requests byte for byte and the parsing of what a peer answers, including attribute
+// lists that do not add up.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// HCI command packets byte for byte, from the parameter tables of the Bluetooth Core
-// specification Vol 4 Part E §7.
+// HCI command packets byte for byte: opcode, parameter length and every parameter.
 #include "hci/hci_commands.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// HCI event parsers against byte tables from the Bluetooth Core specification Vol 4 Part E
-// §7.7, and against events that are cut short, overlong or lie about their counts.
+// HCI event parsers against byte tables of well-formed events, and against events that are cut
+// short, overlong or lie about their counts.
 #include "hci/hci_events.h"
 
 #include <gtest/gtest.h>
