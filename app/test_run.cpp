@@ -168,10 +168,11 @@ void wait_for_event_handler_to_return() {
     }
 }
 
-void close_driver_quietly() {
+// Closes the driver once no event handler call can still be on its way to driver_lock.
+uint32_t close_driver() {
     wait_for_event_handler_to_return();
     std::lock_guard<std::mutex> guard(test_context.driver_lock);
-    sd_rpc_close(test_context.adapter.load());
+    return sd_rpc_close(test_context.adapter.load());
 }
 
 // Scanning has begun, so the driver's event thread delivers reports and the work thread
@@ -185,7 +186,7 @@ void stop_after_failed_start(const periodic_thread& keepalive) {
         platform::set_event(keepalive.stop_event);
         platform::join_thread(keepalive.thread);
     }
-    close_driver_quietly();
+    close_driver();
     the_message_queue.stop();
 }
 
@@ -206,12 +207,7 @@ void shut_down(const periodic_thread& keepalive, const periodic_thread& advertis
     advertising_stop();
 
     console_printf("Call sd_rpc_close\n");
-    wait_for_event_handler_to_return();
-    uint32_t result;
-    {
-        std::lock_guard<std::mutex> guard(test_context.driver_lock);
-        result = sd_rpc_close(test_context.adapter.load());
-    }
+    const uint32_t result = close_driver();
     if (result != NRF_SUCCESS) {
         console_printf("Failed to close nRF BLE Driver. Error %s\n",
                        error_code_name(result).c_str());

@@ -49,7 +49,9 @@ void start_rssi_reporting(uint16_t conn_handle) {
 // The one end of a set-up, for `phone` as the caller read it from phone_in_setup (or
 // null). `keep_link` says whether a phone that still holds its link is taken as set up.
 uint32_t end_setup(phone_record* phone, bool keep_link) {
-    if (phone != nullptr && keep_link) {
+    // A run that is quitting closes the driver next: it starts nothing on the way out.
+    const bool quitting = test_context.quit_requested.load();
+    if (phone != nullptr && keep_link && !quitting) {
         const uint16_t conn_handle = phone->conn_handle.load();
         if (conn_handle != BLE_CONN_HANDLE_INVALID) start_rssi_reporting(conn_handle);
     }
@@ -61,8 +63,7 @@ uint32_t end_setup(phone_record* phone, bool keep_link) {
     }
     // Clears only the set-up this call ended: a new one begun meanwhile stays.
     test_context.phone_in_setup.compare_exchange_strong(phone, nullptr);
-    // A run that is quitting closes the driver next: a start now would only meet it closed.
-    if (test_context.quit_requested.load()) return NRF_SUCCESS;
+    if (quitting) return NRF_SUCCESS;
     return scan_start();
 }
 

@@ -65,11 +65,10 @@ void give_up_attempt() {
 }
 
 // The attempt was woken by the quit: withdraw the request while the driver is still open,
-// and end the set-up without starting the scanner again.
-void end_attempt_for_quit() {
+// then end the set-up through its one end, which starts no scanner once quitting.
+void end_attempt_for_quit(phone_record* phone) {
     cancel_connect_request();
-    phone_record* phone = test_context.phone_in_setup.load();
-    test_context.phone_in_setup.compare_exchange_strong(phone, nullptr);
+    service_discovery_end_for(phone);
 }
 
 // Marks the work thread's attempt as running for as long as it lives.
@@ -160,7 +159,7 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, const std::string& uuid, int
     if (test_context.quit_requested.load()) {
         // Whatever woke us, the run is ending: an outcome that did come is not acted on,
         // and no time limit is waited out.
-        end_attempt_for_quit();
+        end_attempt_for_quit(phone);
         return;
     }
     if (waited == platform::wait_object_0) {
