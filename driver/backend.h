@@ -78,7 +78,7 @@ void unregister_backend(const std::string& prefix);
 backend* backend_of(adapter_t* adapter);
 
 // The backend served for port names no factory claims: its open() says through the log
-// callback that this build has no driver for real hardware, and fails.
+// callback which port names there are, and fails.
 std::unique_ptr<backend> make_unsupported_port_backend(const link_settings& settings);
 
 }  // namespace driver

@@ -1,6 +1,5 @@
-// The backend for port names this build does not serve. Real hardware needs the dongle
-// vendor's driver library, which this build does not link; rather than hang or pretend,
-// opening such a port says so once and fails with a serial-port error.
+// The backend for port names no backend claims: rather than hang or pretend, opening such
+// a port says once which port names there are, and fails with a serial-port error.
 #include <string>
 
 #include "driver/backend.h"
@@ -17,8 +16,9 @@ public:
         if (log_handler != nullptr) {
             const std::string text =
                 "serial port " + port_ +
-                ": this build has no driver for real hardware; it serves the simulated dongle "
-                "on port names 'sim' and 'sim:FILE' only";
+                ": not a port this build can open; real controllers are reached over HCI as "
+                "'hci:<serial device>[@baud][,noflow]', 'hci:unix:<socket path>' or "
+                "'hci:user:<N>' (Linux), and the simulated dongle as 'sim' or 'sim:FILE'";
             log_handler(adapter, SD_RPC_LOG_ERROR, text.c_str());
         }
         return NRF_ERROR_SD_RPC_SERIAL_PORT;

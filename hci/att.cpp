@@ -152,4 +152,11 @@ std::optional<handle_value> parse_notification(bytes_view pdu) {
     return out;
 }
 
+std::vector<uint8_t> error_response(uint8_t request_opcode, uint16_t handle, uint8_t error_code) {
+    std::vector<uint8_t> out{att_opcode::error_response, request_opcode};
+    put_u16(out, handle);
+    out.push_back(error_code);
+    return out;
+}
+
 }  // namespace hci

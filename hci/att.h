@@ -40,6 +40,8 @@ std::optional<std::vector<uint8_t>> read_by_type_request(uint16_t start_handle, 
 std::vector<uint8_t> read_request(uint16_t handle);
 std::vector<uint8_t> write_request(uint16_t handle, bytes_view value);
 std::vector<uint8_t> write_command(uint16_t handle, bytes_view value);
+// What a server sends back for a request it will not carry out.
+std::vector<uint8_t> error_response(uint8_t request_opcode, uint16_t handle, uint8_t error_code);
 
 struct att_error {
     uint8_t request_opcode = 0;

@@ -33,6 +33,7 @@ class stack_rules {
     // scanner, advertising, connection attempt or link.
     void reset();
     bool is_enabled() const { return enabled_; }
+    const stack_config& config() const { return config_; }
     // The links the enabled stack holds as central; their handles run from 0 below it.
     uint8_t central_links() const;
 

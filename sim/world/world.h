@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/sd_rpc.h"
+#include "driver/stack/rssi_filter.h"
 #include "driver/stack/stack_rules.h"
 #include "sim/backend/outgoing.h"
 #include "sim/scenario/scenario.h"
@@ -159,10 +160,7 @@ class world {
         uint32_t procedure_serial = 0;  // the latest procedure
         uint32_t lost_procedure = 0;    // a procedure the stack will never end (0: none)
         // RSSI reporting.
-        uint8_t rssi_threshold = 0;
-        uint8_t rssi_skip = 0;
-        std::optional<int> rssi_reported;
-        uint32_t rssi_changed_samples = 0;
+        std::optional<driver::stack::rssi_filter> rssi;
         uint32_t supervision_serial = 0;
     };
 

@@ -302,10 +302,7 @@ uint32_t world::rssi_start(sim_us now, uint16_t conn_handle, uint8_t threshold_d
     if (result != NRF_SUCCESS) return result;
     rules_.rssi_started(conn_handle);
     link* l = find_link(conn_handle);
-    l->rssi_threshold = threshold_dbm;
-    l->rssi_skip = skip_count;
-    l->rssi_reported.reset();
-    l->rssi_changed_samples = 0;
+    l->rssi.emplace(threshold_dbm, skip_count);
     if (threshold_dbm == 0xFF) return NRF_SUCCESS;  // measuring only, never reporting
     const sim_us first = event_time(*l, first_event_after(*l, now));
     const uint32_t serial = l->serial;
@@ -322,20 +319,10 @@ void world::rssi_sample_link(uint16_t conn_handle, uint32_t serial, sim_us t) {
     device_state& d = devices_[static_cast<size_t>(l->device)];
     const int sample = rssi_sample(*d.config, l->chance, t);
     const int64_t k = std::max(l->base, last_event_at_or_before(*l, t));
-    if (heard(d, t)) {
-        if (!l->rssi_reported) {
-            l->rssi_reported = sample;  // the first measurement is the reference
-        } else if (std::abs(sample - *l->rssi_reported) >= l->rssi_threshold) {
-            // A change must hold for skip_count further samples before it is reported.
-            if (++l->rssi_changed_samples > l->rssi_skip) {
-                l->rssi_reported = sample;
-                l->rssi_changed_samples = 0;
-                const uint8_t channel = static_cast<uint8_t>((k * l->hop) % 37);
-                emit_event(
-                    t, wire::build_rssi_changed(conn_handle, static_cast<int8_t>(sample), channel));
-            }
-        } else {
-            l->rssi_changed_samples = 0;
+    if (heard(d, t) && l->rssi) {
+        if (const auto reported = l->rssi->sample(static_cast<int8_t>(sample))) {
+            const uint8_t channel = static_cast<uint8_t>((k * l->hop) % 37);
+            emit_event(t, wire::build_rssi_changed(conn_handle, *reported, channel));
         }
     }
     const int64_t step = std::max<int64_t>(1, (rssi_sample_period + l->interval - 1) / l->interval);

@@ -1,0 +1,379 @@
+// The host's life: opening the controller, the reader and timer threads, losing the
+// controller, and closing.
+#include "hci/host/host.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "hci/hci_commands.h"
+#include "hci/hci_events.h"
+#include "hci/host/clock_wait.h"
+#include "platform/platform.h"
+
+namespace hci {
+namespace {
+
+// Calls once the controller is gone fail as the driver fails them when its dongle stops
+// answering.
+constexpr uint32_t gone_result = NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE;
+constexpr uint32_t not_open = NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE;
+
+// Events the host acts on: Disconnection Complete (bit 4), Encryption Change (7), Hardware
+// Error (15), Encryption Key Refresh Complete (47) and LE Meta (61). Command Complete,
+// Command Status and Number Of Completed Packets cannot be masked.
+constexpr uint64_t event_mask = (1ULL << 4) | (1ULL << 7) | (1ULL << 15) | (1ULL << 47) |
+                                (1ULL << 61);
+// LE Connection Complete (bit 0), Advertising Report (1), Connection Update Complete (2),
+// Remote Connection Parameter Request (5), Enhanced Connection Complete (9).
+constexpr uint64_t le_event_mask = (1ULL << 0) | (1ULL << 1) | (1ULL << 2) | (1ULL << 5) |
+                                   (1ULL << 9);
+
+// The longest the timer thread sleeps in real time, so that it notices a stop promptly.
+constexpr auto timer_slice = std::chrono::milliseconds(50);
+
+const char* version_name(uint8_t version) {
+    static const char* const names[] = {"1.0b", "1.1", "1.2", "2.0", "2.1", "3.0", "4.0",
+                                        "4.1",  "4.2", "5.0", "5.1", "5.2", "5.3", "5.4"};
+    return version < sizeof(names) / sizeof(names[0]) ? names[version] : "newer than 5.4";
+}
+
+int64_t unix_us_now() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+host::host(std::unique_ptr<transport> link, host_options options, program_callbacks callbacks,
+           std::shared_ptr<std::atomic<int>> log_filter)
+    : transport_(std::move(link)),
+      options_(std::move(options)),
+      callbacks_(callbacks),
+      log_filter_(std::move(log_filter)),
+      delivery_(callbacks, log_filter_),
+      commands_([this](bytes_view packet, std::string& why) { return send_packet(packet, why); }) {
+}
+
+host::~host() {
+    close();
+}
+
+void host::say(sd_rpc_log_severity_t severity, const std::string& text) {
+    delivery_.post_log(severity, text);
+}
+
+bool host::is_lost() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_;
+}
+
+uint32_t host::lost_result() const {
+    return gone_result;
+}
+
+uint32_t host::usable() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!opened_ || closed_) return not_open;
+    if (lost_) return gone_result;
+    return NRF_SUCCESS;
+}
+
+void host::snoop(bytes_view h4_packet, direction dir) {
+    std::lock_guard<std::mutex> guard(snoop_lock_);
+    if (snoop_) {
+        snoop_->write(h4_packet, dir, unix_us_now());
+        snoop_file_.flush();
+    }
+}
+
+bool host::send_packet(bytes_view packet, std::string& why) {
+    snoop(packet, direction::sent);
+    return transport_->write(packet, why);
+}
+
+command_outcome host::execute(const std::vector<uint8_t>& packet) {
+    command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
+    if (outcome.what == command_outcome::kind::no_answer) {
+        char text[96];
+        std::snprintf(text, sizeof text,
+                      "no answer to HCI command 0x%04X within %llu ms",
+                      static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0),
+                      static_cast<unsigned long long>(options_.command_limit_ms));
+        lose(text);
+    } else if (outcome.what == command_outcome::kind::not_sent) {
+        lose("cannot write to the controller: " + outcome.why);
+    }
+    return outcome;
+}
+
+void host::lose(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ || closed_) return;
+        lost_ = true;
+        // Whatever the controller held is gone with it.
+        rules_.reset();
+        links_.clear();
+        initiator_ = initiator{};
+        acl_queue_.clear();
+        acl_in_flight_.clear();
+        scan_deadline_ = 0;
+    }
+    commands_.fail(why);
+    changed_.notify_all();
+    const std::string text = "HCI controller on " + options_.port + " lost: " + why;
+    delivery_.post_status(IO_RESOURCES_UNAVAILABLE, text);
+    say(SD_RPC_LOG_ERROR, text);
+}
+
+void host::on_bytes(bytes_view chunk) {
+    std::vector<h4_packet> packets;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) return;
+        parser_.feed(chunk, packets);
+    }
+    for (const h4_packet& p : packets) on_packet(p);
+}
+
+void host::on_packet(const h4_packet& packet) {
+    {
+        std::vector<uint8_t> whole;
+        whole.reserve(packet.bytes.size() + 1);
+        whole.push_back(static_cast<uint8_t>(packet.type));
+        whole.insert(whole.end(), packet.bytes.begin(), packet.bytes.end());
+        snoop(whole, direction::received);
+    }
+    switch (packet.type) {
+        case packet_type::event:
+            on_event(packet.bytes);
+            break;
+        case packet_type::acl_data:
+            on_acl(packet.bytes);
+            break;
+        default:
+            break;  // a controller sends no commands, and we open no synchronous links
+    }
+}
+
+uint32_t host::open() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (opened_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_OPEN;
+        opened_ = true;
+    }
+    if (!options_.snoop_path.empty()) {
+        std::lock_guard<std::mutex> guard(snoop_lock_);
+        snoop_file_.open(options_.snoop_path, std::ios::binary | std::ios::trunc);
+        if (snoop_file_) {
+            snoop_ = std::make_unique<btsnoop_writer>(snoop_file_);
+        }
+    }
+    const bool snoop_failed = !options_.snoop_path.empty() && !snoop_;
+    transport_->start([this](bytes_view chunk) { on_bytes(chunk); },
+                      [this](const std::string& why) { lose(why); });
+    std::string failure;
+    const uint32_t result = open_sequence(failure);
+    if (result != NRF_SUCCESS) {
+        if (callbacks_.log != nullptr && SD_RPC_LOG_ERROR >= log_filter_->load()) {
+            callbacks_.log(callbacks_.adapter, SD_RPC_LOG_ERROR, failure.c_str());
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            closed_ = true;
+        }
+        transport_->close();
+        return result;
+    }
+    delivery_.post_status(RESET_PERFORMED, "Target Reset performed");
+    delivery_.post_status(CONNECTION_ACTIVE, "Connection active");
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "HCI controller on %s: HCI version %u (%s), manufacturer 0x%04X, address %s, "
+                  "%u ACL buffers of %u bytes",
+                  options_.port.c_str(), info_.hci_version, version_name(info_.hci_version),
+                  info_.manufacturer, wire::address_text(info_.address.data()).c_str(), info_.acl_count,
+                  info_.acl_length);
+    say(SD_RPC_LOG_INFO, text);
+    if (snoop_failed) {
+        say(SD_RPC_LOG_WARNING, "cannot write the HCI trace to " + options_.snoop_path);
+    } else if (snoop_) {
+        say(SD_RPC_LOG_INFO, "HCI trace (btsnoop) written to " + options_.snoop_path);
+    }
+    delivery_.start();
+    timer_ = std::thread([this] { timer_loop(); });
+    return NRF_SUCCESS;
+}
+
+uint32_t host::open_sequence(std::string& failure) {
+    const std::string where = "HCI controller on " + options_.port + ": ";
+    command_outcome reset;
+    for (int attempt = 0; attempt < options_.reset_attempts; ++attempt) {
+        reset = commands_.execute(reset_command(), options_.reset_limit_ms);
+        if (reset.answered() || reset.what == command_outcome::kind::lost ||
+            reset.what == command_outcome::kind::not_sent) {
+            break;
+        }
+        // Whatever half a packet the parser holds may be noise that swallowed the answer.
+        std::lock_guard<std::mutex> guard(lock_);
+        parser_ = h4_parser();
+    }
+    if (reset.what == command_outcome::kind::lost || reset.what == command_outcome::kind::not_sent) {
+        failure = where + "the connection failed while resetting it: " + reset.why;
+        return NRF_ERROR_SD_RPC_SERIAL_PORT;
+    }
+    if (!reset.answered()) {
+        failure = where + "no answer to HCI Reset (" + std::to_string(options_.reset_attempts) +
+                  " tries of " + std::to_string(options_.reset_limit_ms) +
+                  " ms): is it an HCI controller, at this baud rate and flow control?";
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    if (reset.status != 0) {
+        failure = where + "HCI Reset failed with status 0x" + std::to_string(reset.status);
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    auto ask = [&](const std::vector<uint8_t>& command, const char* name,
+                   std::vector<uint8_t>& answer) {
+        const command_outcome o = commands_.execute(command, options_.command_limit_ms);
+        if (!o.answered()) {
+            failure = where + "no answer to " + name;
+            return false;
+        }
+        if (o.status != 0) {
+            char text[32];
+            std::snprintf(text, sizeof text, " failed with status 0x%02X", o.status);
+            failure = where + name + text;
+            return false;
+        }
+        answer = o.return_parameters;
+        return true;
+    };
+    std::vector<uint8_t> r;
+    if (!ask(read_local_version_information_command(), "Read Local Version Information", r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    controller_info got;
+    {
+        byte_reader in(r);
+        in.u8();
+        got.hci_version = in.u8();
+        in.u16();  // HCI revision
+        in.u8();   // LMP version
+        got.manufacturer = in.u16();
+    }
+    if (!ask(read_bd_addr_command(), "Read BD_ADDR", r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    {
+        byte_reader in(r);
+        in.u8();
+        in.copy_into(got.address);
+    }
+    if (!ask(le_read_buffer_size_command(), "LE Read Buffer Size", r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    {
+        byte_reader in(r);
+        in.u8();
+        got.acl_length = in.u16();
+        got.acl_count = in.u8();
+    }
+    if (got.acl_length == 0 || got.acl_count == 0) {
+        // The controller shares its BR/EDR buffers with LE.
+        if (!ask(read_buffer_size_command(), "Read Buffer Size", r)) {
+            return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+        }
+        byte_reader in(r);
+        in.u8();
+        got.acl_length = in.u16();
+        in.u8();  // synchronous data length
+        got.acl_count = in.u16();
+    }
+    if (got.acl_length == 0 || got.acl_count == 0) {
+        failure = where + "the controller reports no buffers for ACL data";
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    if (!ask(le_read_local_supported_features_command(), "LE Read Local Supported Features",
+             r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    {
+        byte_reader in(r);
+        in.u8();
+        for (int i = 0; i < 8; ++i) got.le_features |= static_cast<uint64_t>(in.u8()) << (8 * i);
+    }
+    if (!ask(set_event_mask_command(event_mask), "Set Event Mask", r) ||
+        !ask(le_set_event_mask_command(le_event_mask), "LE Set Event Mask", r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    info_ = got;
+    acl_credits_ = got.acl_count;
+    return NRF_SUCCESS;
+}
+
+controller_info host::info() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return info_;
+}
+
+uint64_t host::reports_dropped() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return reports_dropped_;
+}
+
+uint32_t host::close() {
+    std::lock_guard<std::mutex> call(call_lock_);
+    bool lost = false;
+    std::vector<uint16_t> handles;
+    bool scanning = false;
+    bool advertising = false;
+    bool initiating = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!opened_ || closed_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED;
+        lost = lost_;
+        for (const auto& [handle, l] : links_) handles.push_back(l.controller_handle);
+        scanning = rules_.scanner_on();
+        advertising = rules_.advertising();
+        initiating = rules_.initiating();
+    }
+    // Nothing reaches the program once close returns, not even what the close brings about.
+    delivery_.stop();
+    if (!lost) {
+        // Best effort, and short: the controller is left quiet for whoever opens it next.
+        auto quietly = [&](const std::vector<uint8_t>& command) {
+            commands_.execute(command, options_.close_disconnect_limit_ms);
+        };
+        if (scanning) quietly(le_set_scan_enable_command(false, false));
+        if (advertising) quietly(le_set_advertising_enable_command(false));
+        if (initiating) quietly(le_create_connection_cancel_command());
+        for (uint16_t handle : handles) quietly(disconnect_command(handle, 0x13));
+        std::unique_lock<std::mutex> guard(lock_);
+        wait_clock_ms(changed_, guard, options_.close_disconnect_limit_ms,
+                      [&] { return links_.empty() || lost_; });
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        timer_stop_ = true;
+    }
+    changed_.notify_all();
+    commands_.fail("closed");
+    transport_->close();
+    if (timer_.joinable()) timer_.join();
+    return NRF_SUCCESS;
+}
+
+void host::timer_loop() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            changed_.wait_for(guard, timer_slice);
+            if (timer_stop_) return;
+        }
+        run_timers();
+    }
+}
+
+}  // namespace hci

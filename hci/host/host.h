@@ -1,0 +1,225 @@
+// Our BLE host stack on top of HCI: it takes the driver calls the program makes, turns them
+// into HCI commands and ACL data for the controller, and turns what the controller and the
+// phones send back into the driver's events. The stack rules (what is refused, with what
+// code) are the ones the simulated dongle obeys; this class adds what a real controller
+// needs: command pacing, buffer credits, handles of its own, and the answers a host owes
+// a phone.
+//
+// Threads: the program's calls (one at a time), the transport's reader, a timer for the
+// ATT time-out, RSSI polls and scan/connect time-outs, and the event thread that alone calls
+// the program back.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/stack/rssi_filter.h"
+#include "driver/wire/address_text.h"
+#include "driver/stack/stack_rules.h"
+#include "hci/acl.h"
+#include "hci/btsnoop.h"
+#include "hci/h4_parser.h"
+#include "hci/host/command_channel.h"
+#include "hci/host/event_delivery.h"
+#include "hci/host/gattc_procedure.h"
+#include "hci/transport/transport.h"
+
+namespace hci {
+
+struct host_options {
+    // Clock milliseconds a command may take to be answered; past it the controller is lost.
+    uint64_t command_limit_ms = 3000;
+    // HCI Reset gets several tries, each this long: a controller may be busy with a
+    // previous host's work or still starting.
+    uint64_t reset_limit_ms = 2000;
+    int reset_attempts = 3;
+    // How often RSSI is read on a link that reports it.
+    uint64_t rssi_poll_ms = 500;
+    // How long the close waits for the controller to confirm the links are down.
+    uint64_t close_disconnect_limit_ms = 1000;
+    // Where to write every HCI packet both ways (btsnoop); empty for nowhere.
+    std::string snoop_path;
+    // Names the controller in log lines.
+    std::string port;
+};
+
+// What the controller said of itself while it was opened.
+struct controller_info {
+    uint8_t hci_version = 0;
+    uint16_t manufacturer = 0;
+    wire::address_bytes address{};
+    uint16_t acl_length = 0;  // bytes per ACL packet it buffers
+    uint16_t acl_count = 0;   // ACL packets it buffers
+    uint64_t le_features = 0;
+};
+
+class host {
+  public:
+    host(std::unique_ptr<transport> link, host_options options, program_callbacks callbacks,
+         std::shared_ptr<std::atomic<int>> log_filter);
+    ~host();
+    host(const host&) = delete;
+    host& operator=(const host&) = delete;
+
+    // Resets and reads the controller; NRF_SUCCESS once it is ready, or an error after one
+    // log line through the log callback saying why.
+    uint32_t open();
+    uint32_t close();
+    controller_info info() const;
+
+    uint32_t cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg);
+    uint32_t enable();
+    uint32_t scan_start(const ble_gap_scan_params_t* params, const ble_data_t* buffer);
+    uint32_t scan_stop();
+    uint32_t adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data,
+                               const ble_gap_adv_params_t* params);
+    uint32_t adv_start(uint8_t handle, uint8_t conn_cfg_tag);
+    uint32_t adv_stop(uint8_t handle);
+    uint32_t connect(const ble_gap_addr_t* peer, const ble_gap_scan_params_t* scan,
+                     const ble_gap_conn_params_t* conn, uint8_t conn_cfg_tag);
+    uint32_t connect_cancel();
+    uint32_t disconnect(uint16_t conn_handle, uint8_t reason);
+    uint32_t conn_param_update(uint16_t conn_handle, const ble_gap_conn_params_t* params);
+    uint32_t rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count);
+    uint32_t primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
+                                       const ble_uuid_t* uuid);
+    uint32_t characteristics_discover(uint16_t conn_handle,
+                                      const ble_gattc_handle_range_t* range);
+    uint32_t read(uint16_t conn_handle, uint16_t handle, uint16_t offset);
+    uint32_t write(uint16_t conn_handle, const ble_gattc_write_params_t* params);
+
+    // Advertising reports dropped while the scanner was paused, and ACL data thrown away
+    // as malformed.
+    uint64_t reports_dropped() const;
+
+  private:
+    // A phone's request for other connection parameters, waiting for the program's answer.
+    struct param_request {
+        enum class via { l2cap, link_layer };
+        via how = via::l2cap;
+        uint8_t identifier = 0;  // of the L2CAP request
+        ble_gap_conn_params_t wanted{};
+    };
+    struct running_procedure {
+        gattc_procedure procedure;
+        uint64_t deadline = 0;
+    };
+    struct link_state {
+        uint16_t controller_handle = 0;
+        ble_gap_addr_t peer{};
+        bool local_disconnect = false;
+        std::optional<param_request> pending_request;
+        std::optional<running_procedure> gattc;
+        bool gattc_dead = false;  // timed out: GATT is over on this link
+        std::optional<driver::stack::rssi_filter> rssi;
+        uint64_t next_rssi_poll = 0;
+        uint16_t local_mtu = 23;  // what the configuration allows us
+        uint16_t att_mtu = 23;    // what is in force on the link
+    };
+    struct initiator {
+        enum class phase { none, pending, cancelled_by_program, cancelled_on_timeout };
+        phase now = phase::none;
+        uint64_t deadline = 0;  // 0: no time-out
+        ble_gap_addr_t peer{};
+        uint8_t conn_cfg_tag = 0;
+    };
+    struct acl_out {
+        uint16_t controller_handle = 0;
+        std::vector<uint8_t> packet;  // whole H4 packet
+        // The last packet of a write command: its completion is reported to the program.
+        std::optional<uint16_t> write_command_of;
+    };
+
+    // ---- Lifecycle (host.cpp).
+    void on_bytes(bytes_view chunk);
+    void on_packet(const h4_packet& packet);
+    void lose(const std::string& why);
+    bool is_lost() const;
+    // The command's outcome; a command left unanswered loses the controller.
+    command_outcome execute(const std::vector<uint8_t>& packet);
+    bool send_packet(bytes_view packet, std::string& why);
+    void snoop(bytes_view h4_packet, direction dir);
+    void say(sd_rpc_log_severity_t severity, const std::string& text);
+    void timer_loop();
+    void run_timers();
+    // Ends a scan or a connection attempt whose time-out has come.
+    void timer_scan_and_connect();
+    uint32_t open_sequence(std::string& failure);
+    uint32_t lost_result() const;
+    // Checks that the adapter is open and the controller still there.
+    uint32_t usable() const;
+
+    // ---- Controller events (host_events.cpp).
+    void on_event(bytes_view packet);
+    void on_le_meta(bytes_view packet);
+    void on_connection_complete(bytes_view packet);
+    void on_advertising_report(bytes_view packet);
+    void on_disconnection_complete(bytes_view packet);
+    void on_completed_packets(bytes_view packet);
+    void on_connection_update_complete(bytes_view packet);
+    void on_remote_parameter_request(bytes_view packet);
+
+    // ---- Links, ACL and L2CAP (host_links.cpp).
+    uint16_t allocate_handle() const;
+    link_state* link_of(uint16_t conn_handle);
+    std::optional<uint16_t> program_handle(uint16_t controller_handle) const;
+    void queue_pdu(uint16_t conn_handle, const std::vector<uint8_t>& l2cap,
+                   std::optional<uint16_t> write_command_of = std::nullopt);
+    void flush_acl();
+    void on_acl(bytes_view packet);
+    void on_l2cap(uint16_t conn_handle, bytes_view pdu);
+    void on_att(uint16_t conn_handle, bytes_view pdu);
+    void on_signalling(uint16_t conn_handle, bytes_view payload);
+    void drop_link(uint16_t conn_handle);
+    uint32_t start_procedure(uint16_t conn_handle, gattc_procedure procedure);
+
+    std::unique_ptr<transport> transport_;
+    host_options options_;
+    program_callbacks callbacks_;
+    std::shared_ptr<std::atomic<int>> log_filter_;
+    event_delivery delivery_;
+    command_channel commands_;
+
+    // One program call at a time; taken before lock_, never while holding it.
+    std::mutex call_lock_;
+    // Everything below; held briefly, never across a command's wait.
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool opened_ = false;
+    bool closed_ = false;
+    bool lost_ = false;
+    h4_parser parser_;
+    acl_reassembler reassembler_;
+    controller_info info_;
+    driver::stack::stack_rules rules_;
+    std::map<uint16_t, link_state> links_;  // by the program's handle
+    initiator initiator_;
+    uint64_t scan_deadline_ = 0;  // 0: scanning without a time-out
+    ble_data_t report_buffer_{};
+    uint64_t reports_dropped_ = 0;
+    // Links the controller made that nobody asked for, to be ended from the timer thread.
+    std::vector<uint16_t> unwanted_links_;
+    std::deque<acl_out> acl_queue_;
+    uint16_t acl_credits_ = 0;
+    // Packets out at the controller per its handle, oldest first, with what each carried.
+    std::map<uint16_t, std::deque<std::optional<uint16_t>>> acl_in_flight_;
+
+    std::mutex snoop_lock_;
+    std::ofstream snoop_file_;
+    std::unique_ptr<btsnoop_writer> snoop_;
+
+    std::thread timer_;
+    bool timer_stop_ = false;
+};
+
+}  // namespace hci

@@ -1,0 +1,482 @@
+// The program's calls: each checked by the stack rules first, then carried out with HCI
+// commands or ATT requests, with the rules told what happened.
+#include <algorithm>
+
+#include "driver/ble_hci.h"
+#include "hci/hci_commands.h"
+#include "hci/host/host.h"
+#include "hci/l2cap.h"
+#include "platform/platform.h"
+
+namespace hci {
+namespace {
+
+constexpr uint8_t status_command_disallowed = 0x0C;
+constexpr uint8_t status_invalid_parameters = 0x12;
+constexpr uint8_t status_unacceptable_parameters = 0x3B;
+constexpr uint16_t l2cap_update_accepted = 0x0000;
+constexpr uint16_t l2cap_update_rejected = 0x0001;
+// How long a connection that the controller would not let us cancel may take to come up
+// before the attempt is ended anyway.
+constexpr uint64_t crossed_attempt_limit_ms = 2000;
+// HCI legacy advertising types.
+constexpr uint8_t adv_ind = 0x00;
+constexpr uint8_t adv_direct_ind_high = 0x01;
+constexpr uint8_t adv_scan_ind = 0x02;
+constexpr uint8_t adv_nonconn_ind = 0x03;
+constexpr uint8_t adv_direct_ind_low = 0x04;
+constexpr uint16_t le_set_scan_response_data = make_opcode(0x08, 0x0009);
+
+// What a refused command means to the program.
+uint32_t refused(uint8_t status) {
+    if (status == status_command_disallowed) return NRF_ERROR_INVALID_STATE;
+    if (status == status_invalid_parameters || status == status_unacceptable_parameters) {
+        return NRF_ERROR_INVALID_PARAM;
+    }
+    return NRF_ERROR_INTERNAL;
+}
+
+connection_parameters hci_connection(const ble_gap_conn_params_t& p) {
+    connection_parameters out;
+    out.interval_min = p.min_conn_interval;
+    out.interval_max = p.max_conn_interval;
+    out.max_latency = p.slave_latency;
+    out.supervision_timeout = p.conn_sup_timeout;
+    return out;
+}
+
+uint8_t hci_address_type(const ble_gap_addr_t& address) {
+    return address.addr_type == BLE_GAP_ADDR_TYPE_PUBLIC ? 0x00 : 0x01;
+}
+
+advertising_parameters hci_advertising(const ble_gap_adv_params_t& p) {
+    advertising_parameters out;
+    const uint32_t interval = std::clamp<uint32_t>(p.interval, 0x0020, 0x4000);
+    out.interval_min = static_cast<uint16_t>(interval);
+    out.interval_max = static_cast<uint16_t>(interval);
+    switch (p.properties.type) {
+        case BLE_GAP_ADV_TYPE_CONNECTABLE_SCANNABLE_UNDIRECTED:
+            out.advertising_type = adv_ind;
+            break;
+        case BLE_GAP_ADV_TYPE_CONNECTABLE_NONSCANNABLE_DIRECTED_HIGH_DUTY_CYCLE:
+            out.advertising_type = adv_direct_ind_high;
+            break;
+        case BLE_GAP_ADV_TYPE_CONNECTABLE_NONSCANNABLE_DIRECTED:
+            out.advertising_type = adv_direct_ind_low;
+            break;
+        case BLE_GAP_ADV_TYPE_NONCONNECTABLE_SCANNABLE_UNDIRECTED:
+            out.advertising_type = adv_scan_ind;
+            break;
+        default:
+            out.advertising_type = adv_nonconn_ind;
+            break;
+    }
+    if (p.p_peer_addr != nullptr) {
+        out.peer_address_type = hci_address_type(*p.p_peer_addr);
+        std::copy(p.p_peer_addr->addr, p.p_peer_addr->addr + 6, out.peer_address.begin());
+    }
+    // The mask names the channels left out; channels 37, 38 and 39 are its bits 37 to 39.
+    out.channel_map = static_cast<uint8_t>(0x07 & ~(p.channel_mask[4] >> 5));
+    if (out.channel_map == 0) out.channel_map = 0x07;
+    out.filter_policy = p.filter_policy;
+    return out;
+}
+
+std::vector<uint8_t> scan_response_data_command(const ble_data_t& data) {
+    std::vector<uint8_t> parameters(32, 0);
+    const size_t length = std::min<size_t>(data.len, 31);
+    parameters[0] = static_cast<uint8_t>(length);
+    if (length > 0) std::copy(data.p_data, data.p_data + length, parameters.begin() + 1);
+    return *command_packet(le_set_scan_response_data, parameters);
+}
+
+}  // namespace
+
+uint32_t host::cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_cfg_set(cfg_id, cfg);
+    if (result == NRF_SUCCESS) rules_.configured(cfg_id, *cfg);
+    return result;
+}
+
+uint32_t host::enable() {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_enable();
+    if (result == NRF_SUCCESS) rules_.enabled();
+    return result;
+}
+
+uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t* buffer) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_scan_start(params, buffer);
+        if (result != NRF_SUCCESS) return result;
+        if (params == nullptr) {
+            // A resume: the controller never stopped; the buffer is ours again.
+            report_buffer_ = *buffer;
+            rules_.scan_resumed();
+            return NRF_SUCCESS;
+        }
+    }
+    scan_parameters scan;
+    scan.active = params->active;
+    scan.interval = params->interval;
+    scan.window = params->window;
+    command_outcome o = execute(le_set_scan_parameters_command(scan));
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) return refused(o.status);
+    {
+        // Listening before the enable goes out, so that the first report is not lost.
+        std::lock_guard<std::mutex> guard(lock_);
+        report_buffer_ = *buffer;
+        rules_.scan_started();
+        scan_deadline_ =
+            params->timeout == 0 ? 0 : platform::tick_count() + uint64_t{params->timeout} * 10;
+    }
+    o = execute(le_set_scan_enable_command(true, false));
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        rules_.scan_stopped();
+        scan_deadline_ = 0;
+        return refused(o.status);
+    }
+    return NRF_SUCCESS;
+}
+
+uint32_t host::scan_stop() {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_scan_stop();
+        if (result != NRF_SUCCESS) return result;
+        rules_.scan_stopped();
+        scan_deadline_ = 0;
+    }
+    const command_outcome o = execute(le_set_scan_enable_command(false, false));
+    if (!o.answered()) return lost_result();
+    // Already off is as good as stopped.
+    return NRF_SUCCESS;
+}
+
+uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data,
+                                 const ble_gap_adv_params_t* params) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_adv_set_configure(handle, data, params);
+        if (result != NRF_SUCCESS) return result;
+    }
+    if (params != nullptr) {
+        const command_outcome o =
+            execute(le_set_advertising_parameters_command(hci_advertising(*params)));
+        if (!o.answered()) return lost_result();
+        if (o.status != 0) return refused(o.status);
+    }
+    if (data != nullptr) {
+        const auto command = le_set_advertising_data_command(
+            bytes_view(data->adv_data.p_data, data->adv_data.p_data == nullptr ? 0
+                                                                                : data->adv_data.len));
+        if (!command) return NRF_ERROR_INVALID_LENGTH;
+        command_outcome o = execute(*command);
+        if (!o.answered()) return lost_result();
+        if (o.status != 0) return refused(o.status);
+        if (data->scan_rsp_data.p_data != nullptr && data->scan_rsp_data.len > 0) {
+            o = execute(scan_response_data_command(data->scan_rsp_data));
+            if (!o.answered()) return lost_result();
+            if (o.status != 0) return refused(o.status);
+        }
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.adv_set_configured(params);
+    if (*handle == BLE_GAP_ADV_SET_HANDLE_NOT_SET) *handle = driver::stack::adv_set_handle;
+    return NRF_SUCCESS;
+}
+
+uint32_t host::adv_start(uint8_t handle, uint8_t conn_cfg_tag) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_adv_start(handle, conn_cfg_tag);
+        if (result != NRF_SUCCESS) return result;
+    }
+    const command_outcome o = execute(le_set_advertising_enable_command(true));
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) return refused(o.status);
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.adv_started();
+    return NRF_SUCCESS;
+}
+
+uint32_t host::adv_stop(uint8_t handle) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_adv_stop(handle);
+        if (result != NRF_SUCCESS) return result;
+        rules_.adv_stopped();
+    }
+    const command_outcome o = execute(le_set_advertising_enable_command(false));
+    if (!o.answered()) return lost_result();
+    return NRF_SUCCESS;
+}
+
+uint32_t host::connect(const ble_gap_addr_t* peer, const ble_gap_scan_params_t* scan,
+                       const ble_gap_conn_params_t* conn, uint8_t conn_cfg_tag) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    bool scanning = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_connect(peer, scan, conn, conn_cfg_tag);
+        if (result != NRF_SUCCESS) return result;
+        scanning = rules_.scanner_on();
+        // The attempt stands before the command goes out: a controller may complete the
+        // connection before it answers the command.
+        rules_.connect_started();
+        scan_deadline_ = 0;
+        initiator_.now = initiator::phase::pending;
+        initiator_.peer = *peer;
+        initiator_.conn_cfg_tag = conn_cfg_tag;
+        initiator_.deadline =
+            scan->timeout == 0 ? 0 : platform::tick_count() + uint64_t{scan->timeout} * 10;
+    }
+    if (scanning) {
+        const command_outcome o = execute(le_set_scan_enable_command(false, false));
+        if (!o.answered()) return lost_result();
+    }
+    create_connection_parameters c;
+    c.scan_interval = scan->interval;
+    c.scan_window = scan->window;
+    c.peer_address_type = hci_address_type(*peer);
+    std::copy(peer->addr, peer->addr + 6, c.peer_address.begin());
+    c.connection = hci_connection(*conn);
+    const command_outcome o = execute(le_create_connection_command(c));
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (initiator_.now == initiator::phase::pending) {
+            initiator_ = initiator{};
+            rules_.connect_ended();
+        }
+        return refused(o.status);
+    }
+    return NRF_SUCCESS;
+}
+
+uint32_t host::connect_cancel() {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_connect_cancel();
+        if (result != NRF_SUCCESS) return result;
+        initiator_.now = initiator::phase::cancelled_by_program;
+    }
+    const command_outcome o = execute(le_create_connection_cancel_command());
+    if (!o.answered()) return lost_result();
+    std::lock_guard<std::mutex> guard(lock_);
+    if (o.status == 0) {
+        // The controller still reports the cancelled attempt; it ends quietly.
+        if (initiator_.now == initiator::phase::cancelled_by_program) {
+            initiator_ = initiator{};
+            rules_.connect_ended();
+        }
+        return NRF_SUCCESS;
+    }
+    if (initiator_.now == initiator::phase::none) {
+        // The link came up while the cancel was on its way: the program has its event.
+        return rules_.check_connect_cancel();
+    }
+    // Nothing left to cancel: the connection is on its way up and will be reported.
+    initiator_.now = initiator::phase::pending;
+    initiator_.deadline = platform::tick_count() + crossed_attempt_limit_ms;
+    rules_.connect_crossed();
+    return rules_.check_connect_cancel();
+}
+
+uint32_t host::disconnect(uint16_t conn_handle, uint8_t reason) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    uint16_t controller_handle = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_disconnect(conn_handle, reason);
+        if (result != NRF_SUCCESS) return result;
+        rules_.disconnecting(conn_handle);
+        link_state* l = link_of(conn_handle);
+        l->local_disconnect = true;
+        controller_handle = l->controller_handle;
+    }
+    const command_outcome o = execute(disconnect_command(controller_handle, reason));
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) return refused(o.status);
+    return NRF_SUCCESS;
+}
+
+uint32_t host::conn_param_update(uint16_t conn_handle, const ble_gap_conn_params_t* params) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::optional<param_request> pending;
+    uint16_t controller_handle = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
+        if (result != NRF_SUCCESS) return result;
+        link_state* l = link_of(conn_handle);
+        pending = l->pending_request;
+        l->pending_request.reset();
+        controller_handle = l->controller_handle;
+        if (pending && pending->how == param_request::via::l2cap) {
+            queue_pdu(conn_handle, connection_parameter_update_response_pdu(
+                                       pending->identifier, params == nullptr
+                                                                ? l2cap_update_rejected
+                                                                : l2cap_update_accepted));
+        }
+        if (params != nullptr) rules_.conn_param_update_started(conn_handle);
+    }
+    command_outcome o;
+    if (pending && pending->how == param_request::via::link_layer) {
+        o = params == nullptr
+                ? execute(le_remote_connection_parameter_request_negative_reply_command(
+                      controller_handle, status_unacceptable_parameters))
+                : execute(le_remote_connection_parameter_request_reply_command(
+                      controller_handle, hci_connection(*params)));
+    } else if (params != nullptr) {
+        o = execute(le_connection_update_command(controller_handle, hci_connection(*params)));
+    } else {
+        return NRF_SUCCESS;  // no request to turn down, nothing asked
+    }
+    if (!o.answered()) return lost_result();
+    if (o.status != 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        rules_.conn_param_update_done(conn_handle);
+        return refused(o.status);
+    }
+    return NRF_SUCCESS;
+}
+
+uint32_t host::rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_rssi_start(conn_handle);
+    if (result != NRF_SUCCESS) return result;
+    rules_.rssi_started(conn_handle);
+    link_state* l = link_of(conn_handle);
+    l->rssi.emplace(threshold_dbm, skip_count);
+    l->next_rssi_poll = platform::tick_count();
+    return NRF_SUCCESS;
+}
+
+uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
+                                         const ble_uuid_t* uuid) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
+    if (result != NRF_SUCCESS) return result;
+    if (start_handle == 0) return NRF_ERROR_INVALID_PARAM;
+    gattc_procedure p;
+    p.what = gattc_procedure::kind::services;
+    p.start_handle = start_handle;
+    if (uuid != nullptr) p.service_uuid = uuid->uuid;
+    return start_procedure(conn_handle, std::move(p));
+}
+
+uint32_t host::characteristics_discover(uint16_t conn_handle,
+                                        const ble_gattc_handle_range_t* range) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
+    if (result != NRF_SUCCESS) return result;
+    if (range->start_handle == 0 || range->start_handle > range->end_handle) {
+        return NRF_ERROR_INVALID_PARAM;
+    }
+    gattc_procedure p;
+    p.what = gattc_procedure::kind::characteristics;
+    p.start_handle = range->start_handle;
+    p.end_handle = range->end_handle;
+    return start_procedure(conn_handle, std::move(p));
+}
+
+uint32_t host::read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_read(conn_handle, handle);
+    if (result != NRF_SUCCESS) return result;
+    gattc_procedure p;
+    p.what = gattc_procedure::kind::read;
+    p.handle = handle;
+    p.offset = offset;
+    return start_procedure(conn_handle, std::move(p));
+}
+
+uint32_t host::write(uint16_t conn_handle, const ble_gattc_write_params_t* params) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_write(conn_handle, params);
+    if (result != NRF_SUCCESS) return result;
+    gattc_procedure p;
+    p.what = params->write_op == BLE_GATT_OP_WRITE_CMD ? gattc_procedure::kind::write_command
+                                                       : gattc_procedure::kind::write_request;
+    p.handle = params->handle;
+    p.offset = params->offset;
+    p.write_op = params->write_op;
+    if (params->len > 0) p.value.assign(params->p_value, params->p_value + params->len);
+    return start_procedure(conn_handle, std::move(p));
+}
+
+void host::timer_scan_and_connect() {
+    bool stop_scan = false;
+    bool cancel = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ || closed_) return;
+        const uint64_t now = platform::tick_count();
+        if (scan_deadline_ != 0 && now >= scan_deadline_) {
+            scan_deadline_ = 0;
+            if (rules_.scanner_on()) {
+                rules_.scan_stopped();
+                stop_scan = true;
+                delivery_.post_event(wire::build_gap_timeout(
+                    BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_SCAN, report_buffer_));
+            }
+        }
+        if (initiator_.now == initiator::phase::pending && initiator_.deadline != 0 &&
+            now >= initiator_.deadline) {
+            initiator_.now = initiator::phase::cancelled_on_timeout;
+            initiator_.deadline = 0;
+            cancel = true;
+        }
+    }
+    if (stop_scan) execute(le_set_scan_enable_command(false, false));
+    if (cancel) {
+        const command_outcome o = execute(le_create_connection_cancel_command());
+        if (o.answered() && o.status != 0) {
+            // Nothing to cancel, and no link reported either: end the attempt here.
+            std::lock_guard<std::mutex> guard(lock_);
+            if (initiator_.now == initiator::phase::cancelled_on_timeout) {
+                initiator_ = initiator{};
+                rules_.connect_ended();
+                delivery_.post_event(wire::build_gap_timeout(
+                    BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN, ble_data_t{}));
+            }
+        }
+    }
+}
+
+}  // namespace hci
