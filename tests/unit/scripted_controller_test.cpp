@@ -441,27 +441,37 @@ TEST(ScriptedController, DeliversInOrderFromOneThreadUntilLost) {
 TEST(ScriptedController, CloseWaitsForTheHandlerAndStopsDelivering) {
     scripted_controller controller;
     std::mutex mutex;
-    int calls = 0;
+    std::condition_variable entered_one;
+    int entered = 0;
+    int finished = 0;
     controller.start(
         [&](hci::bytes_view) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++entered;
+                entered_one.notify_all();
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             std::lock_guard<std::mutex> lock(mutex);
-            ++calls;
+            ++finished;
         },
         [](const std::string&) { ADD_FAILURE() << "close is not a loss"; });
     for (int i = 0; i < 50; ++i) controller.deliver(testing_support::hardware_error_event(0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(entered_one.wait_for(lock, limit, [&] { return entered > 0; }));
+    }
     controller.close();
-    int after_close = 0;
+    int calls = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        after_close = calls;
+        EXPECT_EQ(finished, entered);  // the handler that was running has returned
+        EXPECT_LT(entered, 50);
+        calls = entered;
     }
-    EXPECT_GE(after_close, 1);
-    EXPECT_LT(after_close, 50);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(calls, after_close);
+    EXPECT_EQ(entered, calls);
 }
 
 // Other tests lean on these builders; each field must land where the host's parser looks.
