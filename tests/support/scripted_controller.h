@@ -24,16 +24,23 @@
 //   LE Create Connection Cancel: Command Complete 0, then LE Connection Complete with status
 //   0x02 (Unknown Connection Identifier; set_cancel_status changes it).
 //   Any other opcode: Command Complete with status 0x01 (Unknown HCI Command).
-// Like a real controller it refuses what its state does not allow: Disconnect, Read RSSI,
-// LE Connection Update and the parameter request replies on a handle it has no connection
-// on get status 0x02; LE Create Connection while one is under way, and a cancel when none
-// is, get 0x0C (Command Disallowed). A command whose parameters have the wrong length gets
-// 0x12 (Invalid HCI Command Parameters) and is recorded as a violation.
+// The controller knows a link from the connection complete event that goes out for it,
+// whoever built it (a test's delivery, raw bytes or a follow-up), until its Disconnection
+// Complete. Like a real controller it refuses what its state does not allow: Disconnect,
+// Read RSSI, LE Connection Update and the parameter request replies on a handle it has no
+// connection on get status 0x02; LE Create Connection while one is under way, and a cancel
+// when none is, get 0x0C (Command Disallowed). A command whose parameters have the wrong
+// length gets 0x12 (Invalid HCI Command Parameters) and is recorded as a violation.
 // Follow-ups, sent after a successful answer: Disconnect is followed by Disconnection
 // Complete (reason 0x16, terminated by the local host); LE Connection Update and the
 // parameter request reply by LE Connection Update Complete with the largest interval asked
 // for. The controller's own connection complete events are the enhanced ones when the host
 // has enabled those in the LE event mask.
+//
+// The host is held to what it has heard, as it is handed over: commands to the allowance of
+// the last Command Complete or Status (one before any), ACL packets to the buffer size and
+// count of the buffer size answers it received, less the packets no Number Of Completed
+// Packets or Disconnection Complete has yet freed.
 #pragma once
 
 #include <chrono>

@@ -115,6 +115,10 @@ bytes returned(const hci::h4_packet& packet, uint16_t opcode) {
     return complete->return_parameters.to_vector();
 }
 
+bytes without_indicator(const bytes& h4) {
+    return bytes(h4.begin() + 1, h4.end());
+}
+
 uint8_t status_of(const hci::h4_packet& packet) {
     const auto status = hci::parse_command_status(packet.bytes);
     EXPECT_TRUE(status);
@@ -437,27 +441,69 @@ TEST(ScriptedController, DeliversInOrderFromOneThreadUntilLost) {
 TEST(ScriptedController, CloseWaitsForTheHandlerAndStopsDelivering) {
     scripted_controller controller;
     std::mutex mutex;
-    int calls = 0;
+    std::condition_variable entered_one;
+    int entered = 0;
+    int finished = 0;
     controller.start(
         [&](hci::bytes_view) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++entered;
+                entered_one.notify_all();
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             std::lock_guard<std::mutex> lock(mutex);
-            ++calls;
+            ++finished;
         },
         [](const std::string&) { ADD_FAILURE() << "close is not a loss"; });
     for (int i = 0; i < 50; ++i) controller.deliver(testing_support::hardware_error_event(0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(entered_one.wait_for(lock, limit, [&] { return entered > 0; }));
+    }
     controller.close();
-    int after_close = 0;
+    int calls = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        after_close = calls;
+        EXPECT_EQ(finished, entered);  // the handler that was running has returned
+        EXPECT_LT(entered, 50);
+        calls = entered;
     }
-    EXPECT_GE(after_close, 1);
-    EXPECT_LT(after_close, 50);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(calls, after_close);
+    EXPECT_EQ(entered, calls);
+}
+
+// Other tests lean on these builders; each field must land where the host's parser looks.
+TEST(ScriptedController, BuiltEventsReadBackThroughTheHostsParsers) {
+    using namespace testing_support;
+    // The parsed reports point into the packet.
+    const bytes reports = without_indicator(advertising_report_event(
+        {{0, 1, phone_address, {0x02, 0x01, 0x06}, -40}, {4, 0, phone_address, {}, -90}}));
+    const auto parsed = hci::parse_advertising_reports(reports);
+    ASSERT_TRUE(parsed);
+    ASSERT_EQ(parsed->size(), 2U);
+    EXPECT_EQ((*parsed)[0].address_type, 1);
+    EXPECT_EQ((*parsed)[0].data.to_vector(), (bytes{0x02, 0x01, 0x06}));
+    EXPECT_EQ((*parsed)[0].rssi, -40);
+    EXPECT_EQ((*parsed)[1].event_type, 4);
+    EXPECT_EQ((*parsed)[1].rssi, -90);
+
+    hci::remote_connection_parameter_request asked{0x0041, 6, 12, 2, 300};
+    const auto read = hci::parse_remote_connection_parameter_request(
+        without_indicator(remote_connection_parameter_request_event(asked)));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->connection_handle, 0x0041);
+    EXPECT_EQ(read->interval_max, 12);
+    EXPECT_EQ(read->max_latency, 2);
+    EXPECT_EQ(read->timeout, 300);
+
+    const auto counts = hci::parse_number_of_completed_packets(
+        without_indicator(number_of_completed_packets_event({{0x0040, 2}, {0x0041, 5}})));
+    ASSERT_TRUE(counts);
+    ASSERT_EQ(counts->size(), 2U);
+    EXPECT_EQ((*counts)[1].connection_handle, 0x0041);
+    EXPECT_EQ((*counts)[1].count, 5);
 }
 
 // --- The phone's ATT server ---
