@@ -126,14 +126,18 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
     const auto opcode = att_opcode_of(pdu);
     if (!opcode) return;
     if (*opcode == att_opcode::handle_value_notification || *opcode == handle_value_indication) {
-        const auto value = parse_notification(pdu);  // both carry a handle and a value
-        if (!value) return;
+        // Both carry a handle and then the value.
+        byte_reader in(pdu);
+        in.u8();
+        const uint16_t handle = in.u16();
+        const bytes_view value = in.rest();
+        if (!in.ok()) return;
         const bool indication = *opcode == handle_value_indication;
         if (!l->gattc_dead) {
             delivery_.post_event(wire::build_hvx(
-                conn_handle, value->handle,
+                conn_handle, handle,
                 indication ? BLE_GATT_HVX_INDICATION : BLE_GATT_HVX_NOTIFICATION,
-                value->value.to_vector()));
+                value.to_vector()));
         }
         // The program has no call to confirm an indication; a phone left without the
         // confirmation would stop sending and in time drop the link.
