@@ -87,8 +87,7 @@ class hci_backend final : public driver::backend {
     }
 
     uint32_t conn_reset(sd_rpc_reset_t) override {
-        std::lock_guard<std::mutex> guard(lock_);
-        return host_ ? NRF_SUCCESS : not_open;
+        return with_host([&](host& h) { return h.reset(); });
     }
 
     uint32_t log_severity_filter_set(sd_rpc_log_severity_t severity) override {

@@ -77,6 +77,8 @@ class host {
     uint32_t close();
     controller_info info() const;
 
+    // Resets the controller: links, scanning, advertising and the configuration are gone.
+    uint32_t reset();
     uint32_t cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg);
     uint32_t enable();
     uint32_t scan_start(const ble_gap_scan_params_t* params, const ble_data_t* buffer);

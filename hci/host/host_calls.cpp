@@ -92,6 +92,24 @@ std::vector<uint8_t> scan_response_data_command(const ble_data_t& data) {
 
 }  // namespace
 
+uint32_t host::reset() {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    const command_outcome o = execute(reset_command());
+    if (!o.answered()) return lost_result();
+    std::lock_guard<std::mutex> guard(lock_);
+    rules_.reset();
+    links_.clear();
+    initiator_ = initiator{};
+    scan_deadline_ = 0;
+    unwanted_links_.clear();
+    acl_queue_.clear();
+    acl_in_flight_.clear();
+    reassembler_ = acl_reassembler();
+    acl_credits_ = info_.acl_count;
+    return NRF_SUCCESS;
+}
+
 uint32_t host::cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg) {
     std::lock_guard<std::mutex> call(call_lock_);
     if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
