@@ -52,7 +52,8 @@ std::function<bool(const received_report&)> carrying(const std::vector<uint8_t>&
     return [data](const received_report& r) { return r.data == data; };
 }
 
-size_t count_reports(const hci_peer& peer, const std::function<bool(const received_report&)>& pred) {
+size_t count_reports(const hci_peer& peer,
+                     const std::function<bool(const received_report&)>& pred) {
     size_t n = 0;
     for (const received_report& r : peer.reports()) n += pred(r) ? 1 : 0;
     return n;
@@ -99,7 +100,8 @@ TEST(BtvirtHarness, TheAdvertiserIsHeardAgainEachIntervalUntilItStops) {
     ASSERT_TRUE(scanner.reset());
     // Advertising first, scanning later: the scanner hears it when it starts, and then at the
     // advertiser's restarts.
-    ASSERT_TRUE(advertiser.start_advertising(every_50_ms(), btvirt_testing::flags_and_uuid128(uuid_a)));
+    ASSERT_TRUE(
+        advertiser.start_advertising(every_50_ms(), btvirt_testing::flags_and_uuid128(uuid_a)));
     ASSERT_TRUE(scanner.start_scanning());
 
     const steady::time_point start = steady::now();
@@ -253,10 +255,9 @@ class fake_controller {
 
 // A whole Command Complete event, indicator first.
 std::vector<uint8_t> command_complete(uint16_t opcode, const std::vector<uint8_t>& returned) {
-    std::vector<uint8_t> event = {0x04, 0x0E, static_cast<uint8_t>(3 + returned.size()), 0x01,
-                                  static_cast<uint8_t>(opcode & 0xFF),
-                                  static_cast<uint8_t>(opcode >> 8)};
-    event.insert(event.end(), returned.begin(), returned.end());
+    std::vector<uint8_t> event = {0x04, 0x0E, static_cast<uint8_t>(3 + returned.size()), 0x01};
+    hci::put_u16(event, opcode);
+    for (const uint8_t byte : returned) event.push_back(byte);
     return event;
 }
 
@@ -269,7 +270,8 @@ TEST(BtvirtPeer, TakesOnlyTheAnswerToTheCommandItSent) {
     controller.send(command_complete(hci::opcode::reset, {0x00}));
     std::this_thread::sleep_for(50ms);
     const steady::time_point start = steady::now();
-    const ::testing::AssertionResult unanswered = peer.command(hci::reset_command(), nullptr, 300ms);
+    const ::testing::AssertionResult unanswered =
+        peer.command(hci::reset_command(), nullptr, 300ms);
     EXPECT_FALSE(unanswered);
     EXPECT_NE(std::string(unanswered.message()).find("no answer"), std::string::npos)
         << unanswered.message();
@@ -347,8 +349,9 @@ struct driver_recorder {
         {
             std::lock_guard<std::mutex> guard(r->lock);
             r->reports.push_back(report);
-            r->report_data.emplace_back(report.data.p_data,
-                                        report.data.p_data + (report.data.p_data ? report.data.len : 0));
+            r->report_data.emplace_back(
+                report.data.p_data,
+                report.data.p_data + (report.data.p_data ? report.data.len : 0));
         }
         r->arrived.notify_all();
     }
@@ -444,7 +447,9 @@ TEST(BtvirtSmoke, OpenResetScanAndHearOneAdvertiser) {
         const ble_gap_evt_adv_report_t& r = recorder.reports[i];
         if (std::memcmp(r.peer_addr.addr, phone.address().data(), 6) != 0) continue;
         EXPECT_EQ(r.peer_addr.addr_type, BLE_GAP_ADDR_TYPE_PUBLIC);
-        EXPECT_EQ(r.type.connectable, 1);
+        // ADV_IND as the phone sent it.
+        EXPECT_EQ(r.type.type,
+                  BLE_GAP_ADV_REPORT_TYPE_CONNECTABLE | BLE_GAP_ADV_REPORT_TYPE_SCANNABLE);
         EXPECT_EQ(r.data.p_data, buffer) << "in the buffer the program handed over";
         EXPECT_EQ(recorder.report_data[i], data);
         break;

@@ -58,8 +58,8 @@ std::string find_on_path(const std::string& name) {
 std::string require_program(const std::string& name, const std::string& package) {
     const std::string found = find_on_path(name);
     if (found.empty()) {
-        throw std::runtime_error(name + " is not installed (not on PATH); install the Debian package " +
-                                 package + " (scripts/lib.sh lists it)");
+        throw std::runtime_error(name + " is not installed; install the Debian package " + package +
+                                 " (scripts/lib.sh lists it)");
     }
     return found;
 }
@@ -143,14 +143,18 @@ probe_result probe(const std::string& socket_path, steady::time_point deadline) 
 world::world(std::chrono::milliseconds start_limit) {
     try {
         start(start_limit);
-    } catch (...) {
-        stop();
-        throw;
+    } catch (const std::exception& failure) {
+        // The emulator's output is buffered until it ends, so it is read only then.
+        end_process();
+        const std::string output = spawned_ ? describe_log(log()) : std::string();
+        remove_folder();
+        throw std::runtime_error(failure.what() + output);
     }
 }
 
 world::~world() {
-    stop();
+    end_process();
+    remove_folder();
 }
 
 std::string world::log() const {
@@ -206,8 +210,8 @@ void world::start(std::chrono::milliseconds start_limit) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
 
     posix_spawnattr_t attributes;
@@ -224,8 +228,8 @@ void world::start(std::chrono::milliseconds start_limit) {
     posix_spawnattr_setsigmask(&attributes, &no_mask);
     // A process group of its own: the end reaches the emulator and anything still starting it.
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     const int spawned =
         ::posix_spawn(&pid_, setpriv.c_str(), &actions, &attributes, argv.data(), environ);
@@ -236,14 +240,14 @@ void world::start(std::chrono::milliseconds start_limit) {
         throw std::runtime_error("cannot start btvirt: posix_spawn " + setpriv + ": " +
                                  std::strerror(spawned));
     }
+    spawned_ = true;
     wait_until_serving(steady::now() + start_limit);
 }
 
 void world::wait_until_serving(steady::time_point deadline) {
     for (;;) {
         if (has_ended()) {
-            throw std::runtime_error("btvirt ended before it served " + le_socket_path_ + "." +
-                                     describe_log(log()));
+            throw std::runtime_error("btvirt ended before it served " + le_socket_path_ + ".");
         }
         switch (probe(le_socket_path_, deadline)) {
             case probe_result::served:
@@ -252,15 +256,13 @@ void world::wait_until_serving(steady::time_point deadline) {
                 throw std::runtime_error(
                     "btvirt accepted a connection on " + le_socket_path_ +
                     " but closed it without answering Reset: it could not make a controller "
-                    "(without AF_ALG in the kernel it needs the stand-in library)." +
-                    describe_log(log()));
+                    "(without AF_ALG in the kernel it needs the stand-in library).");
             case probe_result::no_answer:
             case probe_result::not_listening:
                 break;
         }
         if (steady::now() >= deadline) {
-            throw std::runtime_error("btvirt did not serve " + le_socket_path_ +
-                                     " in time." + describe_log(log()));
+            throw std::runtime_error("btvirt did not serve " + le_socket_path_ + " in time.");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -277,26 +279,27 @@ bool world::has_ended() {
     return false;
 }
 
-void world::stop() {
+void world::end_process() {
+    if (has_ended()) return;
+    ::kill(-pid_, SIGTERM);
+    const steady::time_point deadline = steady::now() + term_grace;
+    while (!has_ended() && steady::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (!has_ended()) {
-        ::kill(-pid_, SIGTERM);
-        const steady::time_point deadline = steady::now() + term_grace;
-        while (!has_ended() && steady::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::kill(-pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
-        if (!has_ended()) {
-            ::kill(-pid_, SIGKILL);
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            pid_ = -1;
-        }
+        pid_ = -1;
     }
+}
+
+void world::remove_folder() {
     // The mount lived in the emulator's namespace only, which ended with it.
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
+    if (folder_.empty()) return;
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
 }
 
 }  // namespace btvirt_testing

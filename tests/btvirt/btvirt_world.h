@@ -42,12 +42,14 @@ class world {
     void wait_until_serving(std::chrono::steady_clock::time_point deadline);
     // True once the emulator has ended (and been reaped).
     bool has_ended();
-    void stop();
+    void end_process();
+    void remove_folder();
 
     std::string folder_;
     std::string le_socket_path_;
     std::string log_path_;
     pid_t pid_ = -1;
+    bool spawned_ = false;
 };
 
 }  // namespace btvirt_testing

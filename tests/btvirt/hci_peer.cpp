@@ -183,6 +183,9 @@ bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& err
             return ::testing::AssertionFailure()
                    << "command " << hex16(opcode) << ": the emulator has closed the connection";
         }
+        // Whatever answers are here came before this command was sent (late answers to
+        // commands that gave up waiting), so none of them can be its answer.
+        replies_.clear();
     }
     std::string error;
     if (!write_packet(packet, error)) {
@@ -205,8 +208,8 @@ bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& err
                    << ": the emulator closed the connection before answering";
         }
         if (steady::now() >= deadline) {
-            return ::testing::AssertionFailure() << "command " << hex16(opcode) << ": no answer in "
-                                                 << limit.count() << " ms";
+            return ::testing::AssertionFailure()
+                   << "command " << hex16(opcode) << ": no answer in " << limit.count() << " ms";
         }
         arrived_.wait_until(lock, deadline);
     }
@@ -242,8 +245,8 @@ bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& err
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult hci_peer::start_advertising(const hci::advertising_parameters& parameters,
-                                                       hci::bytes_view data) {
+::testing::AssertionResult hci_peer::start_advertising(
+    const hci::advertising_parameters& parameters, hci::bytes_view data) {
     const auto data_command = hci::le_set_advertising_data_command(data);
     if (!data_command) {
         return ::testing::AssertionFailure()
@@ -257,8 +260,8 @@ bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& err
     if (auto r = command_ok(hci::le_set_advertising_enable_command(true)); !r) return r;
 
     // Interval units are 0.625 ms.
-    const auto period = std::max(
-        min_restart_period, std::chrono::milliseconds(parameters.interval_min * 5 / 8));
+    const auto period =
+        std::max(min_restart_period, std::chrono::milliseconds(parameters.interval_min * 5 / 8));
     {
         std::lock_guard<std::mutex> guard(advertising_lock_);
         advertising_stop_ = false;
@@ -271,8 +274,7 @@ void hci_peer::advertise_loop(std::chrono::milliseconds period) {
     std::unique_lock<std::mutex> lock(advertising_lock_);
     while (!advertising_wake_.wait_for(lock, period, [this] { return advertising_stop_; })) {
         lock.unlock();
-        ::testing::AssertionResult done =
-            command_ok(hci::le_set_advertising_enable_command(false));
+        ::testing::AssertionResult done = command_ok(hci::le_set_advertising_enable_command(false));
         if (done) done = command_ok(hci::le_set_advertising_enable_command(true));
         lock.lock();
         std::lock_guard<std::mutex> guard(state_lock_);

@@ -69,9 +69,9 @@ class hci_peer {
     // Sends one whole command packet (as hci_commands.h builds them) and waits for the
     // Command Complete or Command Status with its opcode. Fails when none came within
     // `limit` or the emulator closed the connection; the controller's status is not judged.
-    ::testing::AssertionResult command(
-        const std::vector<uint8_t>& packet, command_reply* reply = nullptr,
-        std::chrono::milliseconds limit = default_command_limit);
+    ::testing::AssertionResult command(const std::vector<uint8_t>& packet,
+                                       command_reply* reply = nullptr,
+                                       std::chrono::milliseconds limit = default_command_limit);
     // The same, and the status must be success.
     ::testing::AssertionResult command_ok(const std::vector<uint8_t>& packet,
                                           command_reply* reply = nullptr,
