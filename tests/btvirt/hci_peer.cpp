@@ -230,6 +230,10 @@ bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& err
     return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult hci_peer::round_trip() {
+    return command_ok(hci::read_local_version_information_command());
+}
+
 ::testing::AssertionResult hci_peer::reset() {
     // Otherwise the thread would switch advertising back on after the reset.
     stop_advertising_thread();

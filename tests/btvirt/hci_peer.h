@@ -77,6 +77,10 @@ class hci_peer {
                                           command_reply* reply = nullptr,
                                           std::chrono::milliseconds limit = default_command_limit);
 
+    // Returns once every event the controller sent before this call has been taken in: the
+    // answer to a command comes after them on the same stream. Checks for silence start here.
+    ::testing::AssertionResult round_trip();
+
     // Stops advertising (the thread too), resets the controller, lets it report LE events and
     // reads its public address.
     ::testing::AssertionResult reset();
