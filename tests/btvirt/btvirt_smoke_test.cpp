@@ -435,8 +435,15 @@ TEST(BtvirtSmoke, OpenResetScanAndHearOneAdvertiser) {
     // Closed on every way out, so that the driver's threads are gone before the world.
     struct closer {
         adapter_t* adapter;
-        ~closer() { sd_rpc_close(adapter); }
-    } close_at_end{adapter};
+        bool open = true;
+        uint32_t close() {
+            open = false;
+            return sd_rpc_close(adapter);
+        }
+        ~closer() {
+            if (open) close();
+        }
+    } link_to_controller{adapter};
 
     ASSERT_EQ(enable_stack(adapter), static_cast<uint32_t>(NRF_SUCCESS)) << recorder.log_text();
     uint8_t buffer[100] = {};
@@ -469,6 +476,9 @@ TEST(BtvirtSmoke, OpenResetScanAndHearOneAdvertiser) {
         EXPECT_EQ(recorder.report_data[i], data);
         break;
     }
+    lock.unlock();
+    EXPECT_EQ(link_to_controller.close(), static_cast<uint32_t>(NRF_SUCCESS))
+        << recorder.log_text();
 }
 
 }  // namespace
