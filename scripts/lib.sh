@@ -9,6 +9,7 @@ ORVETTE_PACKAGES=(
     build-essential cmake g++ clang make util-linux
     libboost-dev libboost-thread-dev libboost-system-dev
     nlohmann-json3-dev libgtest-dev libgmock-dev googletest
+    bluez-test-tools
 )
 
 # Installs whatever of ORVETTE_PACKAGES is missing (apt-get update first). Needs root for
