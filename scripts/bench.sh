@@ -2,6 +2,8 @@
 # Builds the benchmark programs (Release, in build-bench/) and runs them all, printing each
 # figure next to the limit it is compared with:
 #   advertising pipeline  bench/adv_pipeline_bench.cpp (Google Benchmark, in-process)
+#   HCI backend           bench/hci_bench.cpp (Google Benchmark: the H4 parser, and a report
+#                         from the transport to the program's handler)
 #   discovery             bench/discovery_bench.cpp (orvette against the simulated dongle)
 #   idle cost             bench/idle_cost.sh (orvette, default world, 60 s in real time)
 #   console output        bench/output_rate.sh (to a file and to a pipe, at -v7)
@@ -17,13 +19,17 @@ ensure_packages
 dir="${ORVETTE_BENCH_DIR:-$ORVETTE_ROOT/build-bench}"
 cmake -S "$ORVETTE_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVETTE_SANITIZE= \
     -DORVETTE_BUILD_TESTS=OFF -DORVETTE_BUILD_BENCH=ON >/dev/null
-cmake --build "$dir" --target orvette adv_pipeline_bench discovery_bench console_output_bench \
+cmake --build "$dir" --target orvette adv_pipeline_bench hci_bench discovery_bench \
+    console_output_bench \
     -- -j"${ORVETTE_JOBS:-2}" >/dev/null
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 echo
 echo "=== advertising pipeline ==="
 "$dir/bench/adv_pipeline_bench" "$@"
+echo
+echo "=== HCI backend ==="
+"$dir/bench/hci_bench"
 echo
 echo "=== discovery ==="
 "$dir/bench/discovery_bench"
