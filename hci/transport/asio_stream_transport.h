@@ -40,7 +40,7 @@ struct stream_settings {
     std::string name;         // the port name, first in every line
     std::string what;         // "the serial port", "the Unix socket", ...
     size_t read_size = 4096;  // the largest read; the user channel needs a whole packet
-    std::chrono::milliseconds stall_limit{10000};  // longest a write may take no bytes
+    std::chrono::milliseconds stall_limit{10000};  // longest a packet's write may take
     uint32_t baud_rate = 0;  // if set, a packet's time on the wire is added to the limit
 };
 
@@ -194,7 +194,7 @@ class asio_stream_transport final : public transport {
         stall_timer_.async_wait([this, serial, limit](const boost::system::error_code& error) {
             // A timer cancelled after it expired still calls back, without an error.
             if (error || serial != write_serial_ || !writing_) return;
-            fail(settings_.name + ": " + settings_.what + " took no bytes for " +
+            fail(settings_.name + ": " + settings_.what + " has not taken a packet in " +
                  std::to_string(limit.count()) + " ms: the other end is not reading");
         });
     }

@@ -31,15 +31,14 @@ namespace hci {
 
 namespace {
 
+// How long a connection to a Unix socket may wait for the listener, where the system lets
+// it wait at all.
+constexpr std::chrono::milliseconds connect_limit{1000};
+
 // Bytes one read of the user channel may hold: an ACL packet of the largest length, its
 // header and the packet indicator. The channel gives one packet per read and drops what a
 // shorter read leaves of it.
 constexpr size_t user_channel_read_size = 1 + 4 + 65535;
-
-// How long a Unix socket's listener may leave a connection waiting. Connecting completes
-// as soon as the listener's queue takes it, so only a full queue (a listener that stopped
-// accepting) gets near this.
-constexpr std::chrono::milliseconds connect_limit{1000};
 
 std::string port_name(const transport_address& address) {
     switch (address.what) {
@@ -84,8 +83,10 @@ std::unique_ptr<transport> open_unix_socket(const transport_address& address,
     settings.what = "the Unix socket";
     auto opened = std::make_unique<asio_stream_transport<protocol::socket>>(settings);
 
-    // Connected on the transport's io_context before its thread runs, so that a listener
-    // that accepts nothing costs a second rather than a hang.
+    // Connected without blocking, on the transport's io_context before its thread runs: a
+    // blocking connect to a listener whose queue is full waits until it accepts, perhaps
+    // forever. Without blocking, Linux refuses at once (Asio reports it as ENOBUFS); a system
+    // that lets the connection wait instead gets a second.
     boost::system::error_code result = boost::asio::error::would_block;
     opened->stream().async_connect(endpoint,
                                    [&result](const boost::system::error_code& e) { result = e; });
@@ -99,8 +100,10 @@ std::unique_ptr<transport> open_unix_socket(const transport_address& address,
         boost::system::error_code ignored;
         opened->stream().close(ignored);
         while (result == boost::asio::error::would_block) opened->context().run_one();
-        error = name + ": the socket's listener accepts no connection (waited " +
-                std::to_string(connect_limit.count()) + " ms)";
+        result = boost::asio::error::no_buffer_space;
+    }
+    if (result == boost::asio::error::no_buffer_space || result == boost::asio::error::try_again) {
+        error = name + ": the socket's listener takes no more connections (its queue is full)";
         return nullptr;
     }
     if (result) {

@@ -106,10 +106,10 @@ bool parse_serial(const std::string& port, const std::string& rest, transport_ad
         if (options == ",noflow") {
             rts_cts = false;
         } else if (!options.empty()) {
-            return fail(
-                port,
-                "unknown serial option \"" + printable(options) + "\" (only @<baud> then ,noflow)",
-                error);
+            return fail(port,
+                        "unknown serial option \"" + printable(options) +
+                            "\": only @<baud> and then ,noflow",
+                        error);
         }
     }
 
