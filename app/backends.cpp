@@ -6,7 +6,6 @@
 
 void register_backends() {
     driver::register_backend("sim", sim::make_backend);
-    driver::register_backend("hci:", [](const driver::link_settings& settings) {
-        return hci::make_backend(settings);
-    });
+    driver::register_backend(
+        "hci:", [](const driver::link_settings& settings) { return hci::make_backend(settings); });
 }

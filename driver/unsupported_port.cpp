@@ -8,7 +8,7 @@ namespace driver {
 namespace {
 
 class unsupported_port_backend final : public backend {
-public:
+  public:
     explicit unsupported_port_backend(std::string port) : port_(std::move(port)) {}
 
     uint32_t open(adapter_t* adapter, sd_rpc_status_handler_t, sd_rpc_evt_handler_t,
@@ -57,7 +57,7 @@ public:
     uint32_t gattc_read(uint16_t, uint16_t, uint16_t) override { return refused(); }
     uint32_t gattc_write(uint16_t, ble_gattc_write_params_t const*) override { return refused(); }
 
-private:
+  private:
     static uint32_t refused() { return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE; }
     std::string port_;
 };

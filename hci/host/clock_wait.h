@@ -21,8 +21,7 @@ bool wait_clock_ms(std::condition_variable& cv, std::unique_lock<std::mutex>& lo
     while (!done()) {
         const uint64_t now = platform::tick_count();
         if (now >= deadline) return false;
-        const uint32_t slice =
-            platform::detail::real_slice_ms(static_cast<double>(deadline - now));
+        const uint32_t slice = platform::detail::real_slice_ms(static_cast<double>(deadline - now));
         cv.wait_for(lock, std::chrono::milliseconds(slice == 0 ? 1 : slice));
     }
     return true;

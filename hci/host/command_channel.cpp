@@ -14,8 +14,8 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     }
     const uint16_t opcode = static_cast<uint16_t>(packet[1] | (packet[2] << 8));
     std::unique_lock<std::mutex> guard(lock_);
-    const bool turn = wait_clock_ms(changed_, guard, limit_ms,
-                                    [&] { return lost_ || (!busy_ && credits_ > 0); });
+    const bool turn =
+        wait_clock_ms(changed_, guard, limit_ms, [&] { return lost_ || (!busy_ && credits_ > 0); });
     if (lost_) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;

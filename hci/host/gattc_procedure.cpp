@@ -192,9 +192,9 @@ gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu)
         const auto error = parse_error_response(pdu);
         if (error && error->request_opcode != request_opcode(p)) return out;
         out.is_answer = true;
-        out.event = error ? error_event(conn, p, gatt_status_of_att_error(error->error_code),
-                                        error->handle)
-                          : error_event(conn, p, BLE_GATT_STATUS_ATTERR_INVALID_PDU, 0);
+        out.event =
+            error ? error_event(conn, p, gatt_status_of_att_error(error->error_code), error->handle)
+                  : error_event(conn, p, BLE_GATT_STATUS_ATTERR_INVALID_PDU, 0);
         return out;
     }
     if (*opcode != response_opcode(p)) return out;

@@ -21,12 +21,12 @@ constexpr uint32_t not_open = NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_S
 // Events the host acts on: Disconnection Complete (bit 4), Encryption Change (7), Hardware
 // Error (15), Encryption Key Refresh Complete (47) and LE Meta (61). Command Complete,
 // Command Status and Number Of Completed Packets cannot be masked.
-constexpr uint64_t event_mask = (1ULL << 4) | (1ULL << 7) | (1ULL << 15) | (1ULL << 47) |
-                                (1ULL << 61);
+constexpr uint64_t event_mask =
+    (1ULL << 4) | (1ULL << 7) | (1ULL << 15) | (1ULL << 47) | (1ULL << 61);
 // LE Connection Complete (bit 0), Advertising Report (1), Connection Update Complete (2),
 // Remote Connection Parameter Request (5), Enhanced Connection Complete (9).
-constexpr uint64_t le_event_mask = (1ULL << 0) | (1ULL << 1) | (1ULL << 2) | (1ULL << 5) |
-                                   (1ULL << 9);
+constexpr uint64_t le_event_mask =
+    (1ULL << 0) | (1ULL << 1) | (1ULL << 2) | (1ULL << 5) | (1ULL << 9);
 
 // The longest the timer thread sleeps in real time, so that it notices a stop promptly.
 constexpr auto timer_slice = std::chrono::milliseconds(50);
@@ -51,8 +51,7 @@ host::host(std::unique_ptr<transport> link, host_options options, program_callba
       callbacks_(callbacks),
       log_filter_(std::move(log_filter)),
       delivery_(callbacks, log_filter_),
-      commands_([this](bytes_view packet, std::string& why) { return send_packet(packet, why); }) {
-}
+      commands_([this](bytes_view packet, std::string& why) { return send_packet(packet, why); }) {}
 
 host::~host() {
     close();
@@ -95,8 +94,7 @@ command_outcome host::execute(const std::vector<uint8_t>& packet) {
     command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
     if (outcome.what == command_outcome::kind::no_answer) {
         char text[96];
-        std::snprintf(text, sizeof text,
-                      "no answer to HCI command 0x%04X within %llu ms",
+        std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
                       static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0),
                       static_cast<unsigned long long>(options_.command_limit_ms));
         lose(text);
@@ -192,8 +190,8 @@ uint32_t host::open() {
                   "HCI controller on %s: HCI version %u (%s), manufacturer 0x%04X, address %s, "
                   "%u ACL buffers of %u bytes",
                   options_.port.c_str(), info_.hci_version, version_name(info_.hci_version),
-                  info_.manufacturer, wire::address_text(info_.address.data()).c_str(), info_.acl_count,
-                  info_.acl_length);
+                  info_.manufacturer, wire::address_text(info_.address.data()).c_str(),
+                  info_.acl_count, info_.acl_length);
     say(SD_RPC_LOG_INFO, text);
     if (snoop_failed) {
         say(SD_RPC_LOG_WARNING, "cannot write the HCI trace to " + options_.snoop_path);
@@ -218,7 +216,8 @@ uint32_t host::open_sequence(std::string& failure) {
         std::lock_guard<std::mutex> guard(lock_);
         parser_ = h4_parser();
     }
-    if (reset.what == command_outcome::kind::lost || reset.what == command_outcome::kind::not_sent) {
+    if (reset.what == command_outcome::kind::lost ||
+        reset.what == command_outcome::kind::not_sent) {
         failure = where + "the connection failed while resetting it: " + reset.why;
         return NRF_ERROR_SD_RPC_SERIAL_PORT;
     }
@@ -293,8 +292,7 @@ uint32_t host::open_sequence(std::string& failure) {
         failure = where + "the controller reports no buffers for ACL data";
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    if (!ask(le_read_local_supported_features_command(), "LE Read Local Supported Features",
-             r)) {
+    if (!ask(le_read_local_supported_features_command(), "LE Read Local Supported Features", r)) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
     {

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "driver/stack/rssi_filter.h"
-#include "driver/wire/address_text.h"
 #include "driver/stack/stack_rules.h"
+#include "driver/wire/address_text.h"
 #include "hci/acl.h"
 #include "hci/btsnoop.h"
 #include "hci/h4_parser.h"
@@ -95,8 +95,7 @@ class host {
     uint32_t rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count);
     uint32_t primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
                                        const ble_uuid_t* uuid);
-    uint32_t characteristics_discover(uint16_t conn_handle,
-                                      const ble_gattc_handle_range_t* range);
+    uint32_t characteristics_discover(uint16_t conn_handle, const ble_gattc_handle_range_t* range);
     uint32_t read(uint16_t conn_handle, uint16_t handle, uint16_t offset);
     uint32_t write(uint16_t conn_handle, const ble_gattc_write_params_t* params);
 

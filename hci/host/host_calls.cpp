@@ -200,9 +200,8 @@ uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data
         if (o.status != 0) return refused(o.status);
     }
     if (data != nullptr) {
-        const auto command = le_set_advertising_data_command(
-            bytes_view(data->adv_data.p_data, data->adv_data.p_data == nullptr ? 0
-                                                                                : data->adv_data.len));
+        const auto command = le_set_advertising_data_command(bytes_view(
+            data->adv_data.p_data, data->adv_data.p_data == nullptr ? 0 : data->adv_data.len));
         if (!command) return NRF_ERROR_INVALID_LENGTH;
         command_outcome o = execute(*command);
         if (!o.answered()) return lost_result();
@@ -356,10 +355,10 @@ uint32_t host::conn_param_update(uint16_t conn_handle, const ble_gap_conn_params
         l->pending_request.reset();
         controller_handle = l->controller_handle;
         if (pending && pending->how == param_request::via::l2cap) {
-            queue_pdu(conn_handle, connection_parameter_update_response_pdu(
-                                       pending->identifier, params == nullptr
-                                                                ? l2cap_update_rejected
-                                                                : l2cap_update_accepted));
+            queue_pdu(conn_handle,
+                      connection_parameter_update_response_pdu(
+                          pending->identifier,
+                          params == nullptr ? l2cap_update_rejected : l2cap_update_accepted));
         }
         if (params != nullptr) rules_.conn_param_update_started(conn_handle);
     }

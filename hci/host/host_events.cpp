@@ -74,8 +74,7 @@ void host::on_event(bytes_view packet) {
         case event_code::hardware_error: {
             const auto code = parse_hardware_error(packet);
             char text[64];
-            std::snprintf(text, sizeof text, "Hardware Error event, code 0x%02X",
-                          code ? *code : 0);
+            std::snprintf(text, sizeof text, "Hardware Error event, code 0x%02X", code ? *code : 0);
             lose(text);
             break;
         }
@@ -121,9 +120,8 @@ void host::on_connection_complete(bytes_view packet) {
             // A cancel the program asked for ends quietly; anything else ends the attempt
             // the way the program knows an attempt to end without a link.
             if (attempt.now != initiator::phase::cancelled_by_program) {
-                delivery_.post_event(wire::build_gap_timeout(BLE_CONN_HANDLE_INVALID,
-                                                             BLE_GAP_TIMEOUT_SRC_CONN,
-                                                             ble_data_t{}));
+                delivery_.post_event(wire::build_gap_timeout(
+                    BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN, ble_data_t{}));
             }
             return;
         }
@@ -250,8 +248,8 @@ void host::on_remote_parameter_request(bytes_view packet) {
     if (!handle) return;
     param_request request;
     request.how = param_request::via::link_layer;
-    request.wanted = ble_gap_conn_params_t{r->interval_min, r->interval_max, r->max_latency,
-                                           r->timeout};
+    request.wanted =
+        ble_gap_conn_params_t{r->interval_min, r->interval_max, r->max_latency, r->timeout};
     links_[*handle].pending_request = request;
     delivery_.post_event(wire::build_conn_param_update_request(*handle, request.wanted));
 }

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "driver/ble_hci.h"
 #include "driver/stack/stack_rules.h"
 #include "hci/att.h"
 #include "hci/hci_commands.h"
 #include "hci/host/host.h"
 #include "hci/host/local_answers.h"
 #include "hci/l2cap.h"
-#include "driver/ble_hci.h"
 #include "platform/platform.h"
 
 namespace hci {
@@ -134,16 +134,16 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
         if (!in.ok()) return;
         const bool indication = *opcode == handle_value_indication;
         if (!l->gattc_dead) {
-            delivery_.post_event(wire::build_hvx(
-                conn_handle, handle,
-                indication ? BLE_GATT_HVX_INDICATION : BLE_GATT_HVX_NOTIFICATION,
-                value.to_vector()));
+            delivery_.post_event(
+                wire::build_hvx(conn_handle, handle,
+                                indication ? BLE_GATT_HVX_INDICATION : BLE_GATT_HVX_NOTIFICATION,
+                                value.to_vector()));
         }
         // The program has no call to confirm an indication; a phone left without the
         // confirmation would stop sending and in time drop the link.
         if (indication) {
-            queue_pdu(conn_handle, *l2cap_pdu(cid::att, std::vector<uint8_t>{
-                                                            handle_value_confirmation}));
+            queue_pdu(conn_handle,
+                      *l2cap_pdu(cid::att, std::vector<uint8_t>{handle_value_confirmation}));
         }
         return;
     }
@@ -172,8 +172,8 @@ void host::on_signalling(uint16_t conn_handle, bytes_view payload) {
     if (command && command->code == signalling_code::connection_parameter_update_request) {
         const auto request = parse_connection_parameter_update_request(*command);
         if (!request) {
-            queue_pdu(conn_handle,
-                      command_reject_pdu(command->identifier, reject_reason::command_not_understood));
+            queue_pdu(conn_handle, command_reject_pdu(command->identifier,
+                                                      reject_reason::command_not_understood));
             return;
         }
         param_request pending;

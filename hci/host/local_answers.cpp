@@ -45,7 +45,8 @@ std::optional<std::vector<uint8_t>> att_server_answer(bytes_view pdu, uint16_t o
     r.u8();
     // Requests that name a handle name it first; a short PDU names none.
     const uint16_t handle = r.remaining() >= 2 ? r.u16() : 0;
-    if (is_discovery(*opcode)) return error_response(*opcode, handle, att_error_attribute_not_found);
+    if (is_discovery(*opcode))
+        return error_response(*opcode, handle, att_error_attribute_not_found);
     return error_response(*opcode, handle, att_error_request_not_supported);
 }
 

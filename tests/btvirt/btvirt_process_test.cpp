@@ -40,8 +40,7 @@ TEST(BtvirtProcess, OrvetteFindsAnAdvertiserOfItsUuidConnectsAndQuitsInOrder) {
     EXPECT_TRUE(contains(result.out, "HCI controller on hci:unix:")) << result.out;
     EXPECT_TRUE(contains(result.out, std::string("FOUND phone with UUID ") + uuid)) << result.out;
     EXPECT_TRUE(contains(result.out, "Got BLE_GAP_EVT_CONNECTED central")) << result.out;
-    EXPECT_TRUE(contains(result.out, "Discovering primary services conn_handle = 0"))
-        << result.out;
+    EXPECT_TRUE(contains(result.out, "Discovering primary services conn_handle = 0")) << result.out;
     EXPECT_TRUE(contains(result.out, "Exiting")) << result.out;
 }
 

@@ -41,7 +41,8 @@ TEST(HciPortProcess, PortsThatCannotBeOpenedSayWhyAndTheRunEnds) {
         {"hci:COM199", "hci:COM199: cannot open the serial port"},
 #else
         {"hci:/dev/ttyNOPE", "hci:/dev/ttyNOPE: cannot open the serial port: No such file"},
-        {"hci:unix:/nonexistent/socket", "hci:unix:/nonexistent/socket: cannot connect to the Unix socket"},
+        {"hci:unix:/nonexistent/socket",
+         "hci:unix:/nonexistent/socket: cannot connect to the Unix socket"},
 #endif
     };
 #if defined(__linux__)

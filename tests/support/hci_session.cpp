@@ -49,8 +49,8 @@ hci_session::hci_session()
             return std::make_unique<forwarding_transport>(controller);
         });
     });
-    auto* phy = sd_rpc_physical_layer_create_uart(port_.c_str(), 1000000,
-                                                  SD_RPC_FLOW_CONTROL_NONE, SD_RPC_PARITY_NONE);
+    auto* phy = sd_rpc_physical_layer_create_uart(port_.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE,
+                                                  SD_RPC_PARITY_NONE);
     auto* link = sd_rpc_data_link_layer_create_bt_three_wire(phy, 250);
     auto* transport = sd_rpc_transport_layer_create(link, 1500);
     adapter_ = sd_rpc_adapter_create(transport);
@@ -143,8 +143,8 @@ int hci_session::wait_for(const std::function<bool(const hci_seen_event&)>& pred
         }
         const uint64_t now = platform::tick_count();
         if (now >= deadline) return -1;
-        platform::wait_for_event(arrived_, static_cast<uint32_t>(std::min<uint64_t>(
-                                               deadline - now, 100)));
+        platform::wait_for_event(arrived_,
+                                 static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 100)));
     }
 }
 
@@ -170,8 +170,8 @@ std::vector<hci_seen_event> hci_session::events() const {
 
 size_t hci_session::count(uint16_t id) const {
     std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
-                                             [id](const hci_seen_event& e) { return e.id() == id; }));
+    return static_cast<size_t>(std::count_if(
+        events_.begin(), events_.end(), [id](const hci_seen_event& e) { return e.id() == id; }));
 }
 
 std::vector<std::string> hci_session::logs() const {

@@ -145,9 +145,9 @@ TEST(HciBackendConnect, ConnectedWithTheStacksOwnHandleAfterTheScannerStopped) {
     // Scan interval 96, window 48, no filter, public peer, its address, own public, then
     // interval 24..40, latency 0, supervision 400, CE lengths 0.
     EXPECT_EQ(sent->parameters,
-              (std::vector<uint8_t>{0x60, 0x00, 0x30, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04,
-                                    0x05, 0xC6, 0x00, 0x18, 0x00, 0x28, 0x00, 0x00, 0x00, 0x90,
-                                    0x01, 0x00, 0x00, 0x00, 0x00}));
+              (std::vector<uint8_t>{0x60, 0x00, 0x30, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03,
+                                    0x04, 0x05, 0xC6, 0x00, 0x18, 0x00, 0x28, 0x00, 0x00,
+                                    0x00, 0x90, 0x01, 0x00, 0x00, 0x00, 0x00}));
     const auto e = s.events()[static_cast<size_t>(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 100))];
     EXPECT_EQ(e.evt().evt.gap_evt.params.connected.role, BLE_GAP_ROLE_CENTRAL);
     EXPECT_EQ(e.evt().evt.gap_evt.params.connected.conn_params.min_conn_interval, 0x28);
@@ -234,9 +234,8 @@ TEST(HciBackendLinks, APhonesParameterRequestsReachTheProgramAndItsAnswerTheCont
     const uint16_t handle = s.connect_phone(phone, 0x0040);
     ASSERT_EQ(handle, 0);
     // By L2CAP signalling.
-    s.controller().deliver_l2cap(0x0040, 0x0005,
-                                 testing_support::connection_parameter_update_request(
-                                     7, 40, 56, 0, 500));
+    s.controller().deliver_l2cap(
+        0x0040, 0x0005, testing_support::connection_parameter_update_request(7, 40, 56, 0, 500));
     int at = s.wait_for_id(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST, 2000);
     ASSERT_GE(at, 0);
     EXPECT_EQ(s.events()[static_cast<size_t>(at)]
@@ -255,9 +254,8 @@ TEST(HciBackendLinks, APhonesParameterRequestsReachTheProgramAndItsAnswerTheCont
     // By the link layer, turned down by the program.
     hci::remote_connection_parameter_request ll{0x0040, 6, 8, 0, 100};
     s.controller().deliver(testing_support::remote_connection_parameter_request_event(ll));
-    ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST, 2000,
-                            static_cast<size_t>(at) + 1),
-              0);
+    ASSERT_GE(
+        s.wait_for_id(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST, 2000, static_cast<size_t>(at) + 1), 0);
     ASSERT_EQ(sd_ble_gap_conn_param_update(s.adapter(), handle, nullptr), NRF_SUCCESS);
     const auto negative = s.controller().wait_for_command(
         hci::opcode::le_remote_connection_parameter_request_negative_reply, 1s);
@@ -342,8 +340,7 @@ TEST(HciBackendClose, QuietsTheControllerAndCallsNothingBackAfterwards) {
     ble_gap_adv_data_t adv_data{};
     adv_data.adv_data = ble_data_t{data, sizeof data};
     uint8_t adv_handle = BLE_GAP_ADV_SET_HANDLE_NOT_SET;
-    ASSERT_EQ(sd_ble_gap_adv_set_configure(s.adapter(), &adv_handle, &adv_data, &adv),
-              NRF_SUCCESS);
+    ASSERT_EQ(sd_ble_gap_adv_set_configure(s.adapter(), &adv_handle, &adv_data, &adv), NRF_SUCCESS);
     EXPECT_EQ(adv_handle, 0);
     ASSERT_EQ(sd_ble_gap_adv_start(s.adapter(), adv_handle, 0), NRF_SUCCESS);
     const auto params =

@@ -31,11 +31,11 @@ std::vector<uint8_t> uuid128(uint8_t first) {
 }
 
 att_server battery_and_feature_phone() {
-    return att_server({{testing_support::uuid16(0x180F),
-                        {{testing_support::uuid16(0x2A19), prop::read | prop::notify, {0x64}}}},
-                       {uuid128(0xA0),
-                        {{uuid128(0xB0), prop::read | prop::write | prop::write_without_response,
-                          {1, 2, 3}}}}});
+    return att_server(
+        {{testing_support::uuid16(0x180F),
+          {{testing_support::uuid16(0x2A19), prop::read | prop::notify, {0x64}}}},
+         {uuid128(0xA0),
+          {{uuid128(0xB0), prop::read | prop::write | prop::write_without_response, {1, 2, 3}}}}});
 }
 
 const ble_gattc_evt_t& gattc(const hci_seen_event& e) {
@@ -48,8 +48,7 @@ TEST(HciBackendGatt, DiscoveryReadsAndWritesBecomeTheProgramsEvents) {
     ASSERT_EQ(handle, 0);
     s.controller().serve_att(link, battery_and_feature_phone());
 
-    ASSERT_EQ(sd_ble_gattc_primary_services_discover(s.adapter(), handle, 1, nullptr),
-              NRF_SUCCESS);
+    ASSERT_EQ(sd_ble_gattc_primary_services_discover(s.adapter(), handle, 1, nullptr), NRF_SUCCESS);
     int at = s.wait_for_id(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, 2000);
     ASSERT_GE(at, 0);
     {
@@ -59,8 +58,7 @@ TEST(HciBackendGatt, DiscoveryReadsAndWritesBecomeTheProgramsEvents) {
         EXPECT_EQ(e.params.prim_srvc_disc_rsp.services[0].uuid.uuid, 0x180F);
     }
     // The program goes on from the end of the last service it got, until Not Found.
-    ASSERT_EQ(sd_ble_gattc_primary_services_discover(s.adapter(), handle, 5, nullptr),
-              NRF_SUCCESS);
+    ASSERT_EQ(sd_ble_gattc_primary_services_discover(s.adapter(), handle, 5, nullptr), NRF_SUCCESS);
     at = s.wait_for_id(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, 2000, static_cast<size_t>(at) + 1);
     ASSERT_GE(at, 0);
     const ble_gattc_service_t service =
@@ -79,7 +77,8 @@ TEST(HciBackendGatt, DiscoveryReadsAndWritesBecomeTheProgramsEvents) {
     ASSERT_EQ(sd_ble_gattc_characteristics_discover(s.adapter(), handle, &range), NRF_SUCCESS);
     at = s.wait_for_id(BLE_GATTC_EVT_CHAR_DISC_RSP, 2000);
     ASSERT_GE(at, 0);
-    const ble_gattc_char_t ch = gattc(s.events()[static_cast<size_t>(at)]).params.char_disc_rsp.chars[0];
+    const ble_gattc_char_t ch =
+        gattc(s.events()[static_cast<size_t>(at)]).params.char_disc_rsp.chars[0];
     EXPECT_EQ(ch.uuid.type, BLE_UUID_TYPE_UNKNOWN);
     EXPECT_TRUE(ch.char_props.write);
     EXPECT_TRUE(ch.char_props.write_wo_resp);
@@ -88,7 +87,8 @@ TEST(HciBackendGatt, DiscoveryReadsAndWritesBecomeTheProgramsEvents) {
     at = s.wait_for_id(BLE_GATTC_EVT_READ_RSP, 2000);
     ASSERT_GE(at, 0);
     {
-        const ble_gattc_evt_read_rsp_t& r = gattc(s.events()[static_cast<size_t>(at)]).params.read_rsp;
+        const ble_gattc_evt_read_rsp_t& r =
+            gattc(s.events()[static_cast<size_t>(at)]).params.read_rsp;
         ASSERT_EQ(r.len, 3);
         EXPECT_EQ(r.data[2], 3);
     }
@@ -145,7 +145,8 @@ TEST(HciBackendGatt, NotificationsAndIndicationsReachTheProgramAndIndicationsAre
     hci_session s;
     const uint16_t handle = s.connect_phone(phone, link);
     ASSERT_EQ(handle, 0);
-    s.controller().deliver_att(link, testing_support::att_notification(3, std::vector<uint8_t>{0x55}));
+    s.controller().deliver_att(link,
+                               testing_support::att_notification(3, std::vector<uint8_t>{0x55}));
     int at = s.wait_for_id(BLE_GATTC_EVT_HVX, 2000);
     ASSERT_GE(at, 0);
     {
@@ -174,11 +175,11 @@ TEST(HciBackendGatt, APhonesOwnRequestsAreAnsweredWhateverTheProgramIsDoing) {
     ble_gattc_write_params_t write{BLE_GATT_OP_WRITE_REQ, 0, 3, 0, 1, &one};
     EXPECT_EQ(sd_ble_gattc_write(s.adapter(), handle, &write), NRF_ERROR_BUSY);
     s.controller().deliver_att(link, testing_support::att_exchange_mtu_request(247));
-    const auto mtu = s.controller().wait_for_att_pdu(link, hci::att_opcode::exchange_mtu_response, 1s);
+    const auto mtu =
+        s.controller().wait_for_att_pdu(link, hci::att_opcode::exchange_mtu_response, 1s);
     ASSERT_TRUE(mtu);
     EXPECT_EQ(mtu->payload, (std::vector<uint8_t>{0x03, 150, 0}));  // the configured MTU
-    s.controller().deliver_att(
-        link, testing_support::att_read_by_type_request(1, 0xFFFF, 0x2A00));
+    s.controller().deliver_att(link, testing_support::att_read_by_type_request(1, 0xFFFF, 0x2A00));
     auto error = s.controller().wait_for_att_pdu(link, hci::att_opcode::error_response, 1s);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->payload, (std::vector<uint8_t>{0x01, 0x08, 0x01, 0x00, 0x0A}));
@@ -199,16 +200,16 @@ TEST(HciBackendGatt, WithOneControllerBufferPacketsWaitForTheirCompletion) {
     ASSERT_EQ(handle, 0);
     // A write of 20 bytes is 27 bytes of L2CAP: one fragment. Then an answer the phone wants.
     std::vector<uint8_t> value(20, 0xAB);
-    ble_gattc_write_params_t cmd{BLE_GATT_OP_WRITE_CMD, 0, 0x0010, 0,
-                                 static_cast<uint16_t>(value.size()), value.data()};
+    ble_gattc_write_params_t cmd{
+        BLE_GATT_OP_WRITE_CMD, 0, 0x0010, 0, static_cast<uint16_t>(value.size()), value.data()};
     ASSERT_EQ(sd_ble_gattc_write(s.adapter(), handle, &cmd), NRF_SUCCESS);
     EXPECT_EQ(sd_ble_gattc_write(s.adapter(), handle, &cmd), NRF_ERROR_RESOURCES);
     s.controller().deliver_att(link, testing_support::att_exchange_mtu_request(100));
     ASSERT_TRUE(s.controller().wait_until_delivered(1s));
     ASSERT_TRUE(s.controller().wait_for_att_pdu(link, hci::att_opcode::write_command, 1s));
     // The MTU response waits for the buffer to come back.
-    EXPECT_FALSE(s.controller().wait_for_att_pdu(link, hci::att_opcode::exchange_mtu_response,
-                                                 100ms));
+    EXPECT_FALSE(
+        s.controller().wait_for_att_pdu(link, hci::att_opcode::exchange_mtu_response, 100ms));
     EXPECT_EQ(s.controller().outstanding_acl_packets(), 1u);
     EXPECT_EQ(s.count(BLE_GATTC_EVT_WRITE_CMD_TX_COMPLETE), 0u);
     s.controller().complete_packets(link, 1);
@@ -231,9 +232,11 @@ TEST(HciBackendGatt, LongAnswersArriveInFragmentsAndGarbageOnALinkIsIgnored) {
     ASSERT_EQ(handle, 0);
     // Data on a link the host does not know, a truncated L2CAP header, a continuation
     // without a start: all dropped, and the link goes on.
-    s.controller().deliver(testing_support::acl_data_packet(0x0999, 2, std::vector<uint8_t>{1, 0, 4, 0, 0x0B}));
+    s.controller().deliver(
+        testing_support::acl_data_packet(0x0999, 2, std::vector<uint8_t>{1, 0, 4, 0, 0x0B}));
     s.controller().deliver(testing_support::acl_data_packet(link, 2, std::vector<uint8_t>{5, 0}));
-    s.controller().deliver(testing_support::acl_data_packet(link, 1, std::vector<uint8_t>{1, 2, 3}));
+    s.controller().deliver(
+        testing_support::acl_data_packet(link, 1, std::vector<uint8_t>{1, 2, 3}));
     ASSERT_EQ(sd_ble_gattc_read(s.adapter(), handle, 3, 0), NRF_SUCCESS);
     std::vector<uint8_t> long_value(100);
     for (size_t i = 0; i < long_value.size(); ++i) long_value[i] = static_cast<uint8_t>(i);

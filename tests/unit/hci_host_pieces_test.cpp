@@ -65,9 +65,8 @@ TEST(HciCommandChannel, AnswersAreMatchedByOpcodeAndPacedByTheControllersCredits
     EXPECT_TRUE(reset.succeeded());
 
     hci::command_outcome version;
-    std::thread second([&] {
-        version = f.channel.execute(hci::read_local_version_information_command(), 5000);
-    });
+    std::thread second(
+        [&] { version = f.channel.execute(hci::read_local_version_information_command(), 5000); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(f.sent_count(), 1u) << "sent while the controller had no room";
     // A Command Status for nothing in particular makes room again.
@@ -149,9 +148,9 @@ TEST(HciGattcProcedure, ServiceAnswersBecomeTheEventsTheProgramReads) {
     EXPECT_EQ(e.params.prim_srvc_disc_rsp.services[0].uuid.uuid, 0x180F);
     EXPECT_EQ(e.params.prim_srvc_disc_rsp.services[0].handle_range.end_handle, 5);
 
-    auto b = hci::answer_for(
-        7, services_from(6),
-        hex("11 14 06 00 FF FF 79 0C 42 7B 99 30 55 A2 E0 4C 0F 5B 60 29 86 57"));
+    auto b =
+        hci::answer_for(7, services_from(6),
+                        hex("11 14 06 00 FF FF 79 0C 42 7B 99 30 55 A2 E0 4C 0F 5B 60 29 86 57"));
     ASSERT_TRUE(b.event);
     EXPECT_EQ(b.event->gattc().params.prim_srvc_disc_rsp.services[0].uuid.type,
               BLE_UUID_TYPE_UNKNOWN);
@@ -171,8 +170,8 @@ TEST(HciGattcProcedure, ServiceAnswersBecomeTheEventsTheProgramReads) {
 TEST(HciGattcProcedure, MalformedAnswersEndTheProcedureWithAnInvalidPduStatus) {
     // Entries that do not divide the list, a 3-byte UUID, a list with nothing in it, a
     // truncated error response.
-    for (const char* pdu : {"11 06 01 00 05 00 0F", "11 07 01 00 05 00 0F 18 00",
-                            "11 06", "01 10 01"}) {
+    for (const char* pdu :
+         {"11 06 01 00 05 00 0F", "11 07 01 00 05 00 0F 18 00", "11 06", "01 10 01"}) {
         auto a = hci::answer_for(1, services_from(1), hex(pdu));
         ASSERT_TRUE(a.is_answer) << pdu;
         ASSERT_TRUE(a.event) << pdu;
@@ -242,8 +241,8 @@ TEST(HciLocalAnswers, OurServerAnswersEveryRequestAndNothingElse) {
     EXPECT_EQ(*hci::att_server_answer(hex("12"), 150), hex("01 12 00 00 06"));
     EXPECT_EQ(*hci::att_server_answer(hex("3C 01 00"), 150), hex("01 3C 01 00 06"));
     // Commands, responses, notifications, indications and confirmations: no answer.
-    for (const char* silent : {"52 0E 00 01", "D2 0E 00", "0B 01", "1B 03 00 01", "1D 03 00",
-                               "1E", "01 0A 03 00 02", ""}) {
+    for (const char* silent : {"52 0E 00 01", "D2 0E 00", "0B 01", "1B 03 00 01", "1D 03 00", "1E",
+                               "01 0A 03 00 02", ""}) {
         EXPECT_FALSE(hci::att_server_answer(hex(silent), 150)) << silent;
     }
 }
