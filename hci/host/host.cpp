@@ -321,6 +321,14 @@ uint64_t host::reports_dropped() const {
 }
 
 uint32_t host::close() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!opened_ || closed_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED;
+    }
+    // Nothing reaches the program once close returns, not even what the close brings about.
+    // Not under call_lock_: a callback in progress may still call in, and must not wait for
+    // a close that waits for it.
+    delivery_.stop();
     std::lock_guard<std::mutex> call(call_lock_);
     bool lost = false;
     std::vector<uint16_t> handles;
@@ -329,15 +337,13 @@ uint32_t host::close() {
     bool initiating = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!opened_ || closed_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED;
+        if (closed_) return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED;
         lost = lost_;
         for (const auto& [handle, l] : links_) handles.push_back(l.controller_handle);
         scanning = rules_.scanner_on();
         advertising = rules_.advertising();
         initiating = rules_.initiating();
     }
-    // Nothing reaches the program once close returns, not even what the close brings about.
-    delivery_.stop();
     if (!lost) {
         // Best effort, and short: the controller is left quiet for whoever opens it next.
         auto quietly = [&](const std::vector<uint8_t>& command) {
