@@ -28,42 +28,44 @@ std::string system_message(int code) {
     return std::system_category().message(code);
 }
 
-std::string explain(int code, uint16_t index) {
-    const std::string device = "hci" + std::to_string(index);
-    const std::string reason = " (" + system_message(code) + ")";
-    switch (code) {
-        case EAFNOSUPPORT:
-            return "this kernel has no Bluetooth support" + reason +
-                   ": load the bluetooth module (modprobe bluetooth) or use a kernel built with it";
-        case EPERM:
-        case EACCES:
-            return "the HCI user channel needs the CAP_NET_ADMIN capability" + reason +
-                   ": run as root or grant it with `setcap cap_net_admin+ep <program>`";
-        case EBUSY:
-            return device + " is up or held by the system's Bluetooth service" + reason +
-                   ": take it down with `hciconfig " + device + " down` or `btmgmt --index " +
-                   std::to_string(index) + " power off`, and stop the Bluetooth service";
-        case EUSERS:
-            return "another program holds " + device + "'s user channel" + reason +
-                   ": end that program first";
-        case ENODEV:
-            return "there is no " + device + reason +
-                   ": check the index against `ls /sys/class/bluetooth` and that the "
-                   "controller is plugged in";
-        case EINVAL:
-            return "the kernel refused the user channel of " + device + reason +
-                   ": it needs Linux 3.13 or later, and an index other than 65535";
-        default:
-            return "cannot open the user channel of " + device + reason;
-    }
-}
-
 }  // namespace
 
 int open_hci_user_channel(uint16_t device_index, std::string& error) {
+    // What the refusal means for hci<device_index>, and what to do about it.
+    const auto explain = [device_index](int code) {
+        const std::string device = "hci" + std::to_string(device_index);
+        const std::string reason = " (" + system_message(code) + ")";
+        switch (code) {
+            case EAFNOSUPPORT:
+                return "this kernel has no Bluetooth support" + reason +
+                       ": load the bluetooth module (modprobe bluetooth) or use a kernel built "
+                       "with it";
+            case EPERM:
+            case EACCES:
+                return "the HCI user channel needs the CAP_NET_ADMIN capability" + reason +
+                       ": run as root or grant it with `setcap cap_net_admin+ep <program>`";
+            case EBUSY:
+                return device + " is up or held by the system's Bluetooth service" + reason +
+                       ": take it down with `hciconfig " + device + " down` or `btmgmt --index " +
+                       std::to_string(device_index) + " power off`, and stop the Bluetooth service";
+            case EUSERS:
+                return "another program holds " + device + "'s user channel" + reason +
+                       ": end that program first";
+            case ENODEV:
+                return "there is no " + device + reason +
+                       ": check the index against `ls /sys/class/bluetooth` and that the "
+                       "controller is plugged in";
+            case EINVAL:
+                return "the kernel refused the user channel of " + device + reason +
+                       ": it needs Linux 3.13 or later, and an index other than 65535";
+            default:
+                return "cannot open the user channel of " + device + reason;
+        }
+    };
+
     const int fd = ::socket(af_bluetooth, SOCK_RAW | SOCK_CLOEXEC, btproto_hci);
     if (fd < 0) {
-        error = explain(errno, device_index);
+        error = explain(errno);
         return -1;
     }
     sockaddr_hci address{};
@@ -73,7 +75,7 @@ int open_hci_user_channel(uint16_t device_index, std::string& error) {
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         const int code = errno;
         ::close(fd);
-        error = explain(code, device_index);
+        error = explain(code);
         return -1;
     }
     return fd;

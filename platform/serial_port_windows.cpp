@@ -87,11 +87,22 @@ class handle_guard {
     HANDLE handle_;
 };
 
+// The open port and its events, each owned by the port from then on.
+struct port_handles {
+    HANDLE port;
+    HANDLE stop;        // manual reset: once stopped, stays stopped
+    HANDLE read_done;   // manual reset, for the overlapped read
+    HANDLE write_done;  // manual reset, for the overlapped write
+};
+
 class windows_serial_port final : public blocking_stream {
   public:
-    windows_serial_port(HANDLE port, HANDLE stop, HANDLE read_done, HANDLE write_done,
-                        uint32_t baud)
-        : port_(port), stop_(stop), read_done_(read_done), write_done_(write_done), baud_(baud) {}
+    windows_serial_port(const port_handles& handles, uint32_t baud)
+        : port_(handles.port),
+          stop_(handles.stop),
+          read_done_(handles.read_done),
+          write_done_(handles.write_done),
+          baud_(baud) {}
 
     // Nothing is pending here: every read and write waits for its own operation to end.
     ~windows_serial_port() override = default;
@@ -278,8 +289,9 @@ std::unique_ptr<blocking_stream> open_serial_port(const std::string& device, uin
         error = "cannot create the serial port's events: " + system_message(::GetLastError());
         return nullptr;
     }
-    return std::make_unique<windows_serial_port>(port.release(), stop.release(),
-                                                 read_done.release(), write_done.release(), baud);
+    const port_handles handles{port.release(), stop.release(), read_done.release(),
+                               write_done.release()};
+    return std::make_unique<windows_serial_port>(handles, baud);
 }
 
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "hci/transport/transport.h"
 
@@ -28,6 +29,7 @@ constexpr const char* forms =
     "port names: hci:<serial device>[@<baud>][,noflow], hci:unix:<socket path>, "
     "hci:user:<hci index>";
 
+constexpr std::string_view hci_prefix = "hci:";
 constexpr uint32_t min_baud = 1200;
 constexpr uint32_t max_baud = 4000000;
 
@@ -77,8 +79,9 @@ bool parse_decimal(const std::string& text, uint32_t limit, uint32_t& value) {
     return true;
 }
 
-bool parse_serial(const std::string& port, const std::string& rest, transport_address& out,
-                  std::string& error) {
+// `port` past its "hci:": a serial device and its options.
+bool parse_serial(const std::string& port, transport_address& out, std::string& error) {
+    const std::string rest = port.substr(hci_prefix.size());
     const size_t separator = rest.find_last_of("/\\");
     const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
     const size_t options_start = rest.find_first_of("@,", name_start);
@@ -124,14 +127,13 @@ bool parse_serial(const std::string& port, const std::string& rest, transport_ad
 }  // namespace
 
 bool parse_transport_address(const std::string& port, transport_address& out, std::string& error) {
-    static const std::string prefix = "hci:";
-    if (port.compare(0, prefix.size(), prefix) != 0) {
+    if (port.compare(0, hci_prefix.size(), hci_prefix) != 0) {
         return fail(port, "not an HCI port name", error);
     }
     if (has_control_character(port)) {
         return fail(port, "the name holds a control character", error);
     }
-    const std::string rest = port.substr(prefix.size());
+    const std::string rest = port.substr(hci_prefix.size());
     if (rest.empty()) return fail(port, "nothing after \"hci:\"", error);
 
     static const std::string unix_prefix = "unix:";
@@ -160,7 +162,7 @@ bool parse_transport_address(const std::string& port, transport_address& out, st
     if (rest == "unix" || rest == "user") {
         return fail(port, "\"hci:" + rest + "\" needs \":\" and its argument", error);
     }
-    return parse_serial(port, rest, out, error);
+    return parse_serial(port, out, error);
 }
 
 }  // namespace hci
