@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -395,6 +399,62 @@ TEST(HciBackendClose, ACallbackThatCallsInDuringTheCloseDoesNotHoldItUp) {
     EXPECT_TRUE(resumed.load() == NRF_SUCCESS ||
                 resumed.load() == NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE)
         << resumed.load();
+}
+
+}  // namespace
+
+namespace {
+
+void set_snoop_variable(const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s("ORVETTE_HCI_SNOOP", value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv("ORVETTE_HCI_SNOOP");
+    } else {
+        setenv("ORVETTE_HCI_SNOOP", value.c_str(), 1);
+    }
+#endif
+}
+
+TEST(HciBackendTrace, EveryPacketBothWaysGoesToTheBtsnoopFileNamedByTheEnvironment) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "orvette-hci-trace-test.btsnoop").string();
+    std::filesystem::remove(path);
+    set_snoop_variable(path);
+    {
+        hci_session s;
+        ASSERT_EQ(s.open(), NRF_SUCCESS);
+        set_snoop_variable("");
+        ASSERT_EQ(s.enable(), NRF_SUCCESS);
+        ASSERT_EQ(s.start_scan(), NRF_SUCCESS);
+        ASSERT_EQ(s.close(), NRF_SUCCESS);
+    }
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    ASSERT_GE(file.size(), 16u);
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 8), std::string("btsnoop\0", 8));
+    EXPECT_EQ(file[15], 0xEA);  // datalink 1002: H4
+    // Records: 24-byte header (big-endian lengths and flags), then the H4 packet.
+    size_t at = 16;
+    size_t sent_commands = 0;
+    size_t received_events = 0;
+    while (at + 24 <= file.size()) {
+        const uint32_t length = (uint32_t{file[at + 4]} << 24) | (uint32_t{file[at + 5]} << 16) |
+                                (uint32_t{file[at + 6]} << 8) | file[at + 7];
+        const uint8_t flags = file[at + 11];
+        ASSERT_LE(at + 24 + length, file.size());
+        const uint8_t indicator = file[at + 24];
+        if (indicator == 0x01 && (flags & 1) == 0) ++sent_commands;
+        if (indicator == 0x04 && (flags & 1) == 1) ++received_events;
+        at += 24 + length;
+    }
+    EXPECT_EQ(at, file.size());
+    // Seven to open, two to scan, one to stop scanning at the close; each answered.
+    EXPECT_EQ(sent_commands, 10u);
+    EXPECT_EQ(received_events, 10u);
+    std::filesystem::remove(path);
 }
 
 }  // namespace
