@@ -125,13 +125,13 @@ void host::on_connection_complete(bytes_view packet) {
             }
             return;
         }
-        const bool wanted = c->role == role_central &&
-                            (attempt.now == initiator::phase::pending ||
-                             attempt.now == initiator::phase::cancelled_on_timeout) &&
+        // A link that comes up while a cancel is on its way crossed it: the controller will
+        // refuse the cancel, and the program gets its link.
+        const bool wanted = c->role == role_central && attempt.now != initiator::phase::none &&
                             program_handle(c->connection_handle) == std::nullopt;
         if (!wanted) {
             // A link nobody asked for (a peer connecting to us, or one that completed after
-            // the program's cancel succeeded): the program has no use for it.
+            // a cancel had succeeded): the program has no use for it.
             // Ended from the timer thread: this thread must not wait for a command's answer,
             // which only it can read.
             unwanted_links_.push_back(c->connection_handle);

@@ -200,7 +200,32 @@ TEST(HciBackendConnect, CancelEndsQuietlyFailuresEndAsTimeoutsAndACrossingConnec
     EXPECT_EQ(sd_ble_gap_connect_cancel(s.adapter()), NRF_ERROR_INVALID_STATE);
     s.controller().deliver(
         testing_support::connection_complete_event(testing_support::connected(0x21, phone)));
-    EXPECT_GE(s.wait_for_id(BLE_GAP_EVT_CONNECTED, 2000), 0);
+    int connected = s.wait_for_id(BLE_GAP_EVT_CONNECTED, 2000);
+    EXPECT_GE(connected, 0);
+    EXPECT_EQ(s.count(BLE_GAP_EVT_TIMEOUT), 1u);
+
+    // The same crossing as a controller reports it when the link is up before the cancel
+    // is even looked at: the link's event first, then the refusal.
+    const wire::address_bytes second{4, 4, 4, 4, 4, 0xC4};
+    const ble_gap_addr_t second_peer =
+        testing_support::gap_address(second, BLE_GAP_ADDR_TYPE_PUBLIC);
+    ASSERT_EQ(sd_ble_gap_connect(s.adapter(), &second_peer, &scan, &conn, 1), NRF_SUCCESS);
+    s.controller().script(hci::opcode::le_create_connection_cancel, command_reply::silent(), 1);
+    std::thread controller_side([&] {
+        if (!s.controller().wait_for_command(hci::opcode::le_create_connection_cancel, 2s)) return;
+        s.controller().deliver(
+            testing_support::connection_complete_event(testing_support::connected(0x22, second)));
+        const uint8_t disallowed = 0x0C;
+        s.controller().deliver(testing_support::command_complete_event(
+            hci::opcode::le_create_connection_cancel, hci::bytes_view(&disallowed, 1)));
+    });
+    EXPECT_EQ(sd_ble_gap_connect_cancel(s.adapter()), NRF_ERROR_INVALID_STATE);
+    controller_side.join();
+    connected = s.wait_for_id(BLE_GAP_EVT_CONNECTED, 2000, static_cast<size_t>(connected) + 1);
+    ASSERT_GE(connected, 0);
+    EXPECT_EQ(s.events()[static_cast<size_t>(connected)].evt().evt.gap_evt.conn_handle, 1);
+    // Not ended as unwanted, and no time-out follows.
+    EXPECT_EQ(s.controller().count_commands(hci::opcode::disconnect), 0u);
     EXPECT_EQ(s.count(BLE_GAP_EVT_TIMEOUT), 1u);
 }
 
