@@ -228,7 +228,9 @@ uint32_t host::open_sequence(std::string& failure) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
     if (reset.status != 0) {
-        failure = where + "HCI Reset failed with status 0x" + std::to_string(reset.status);
+        char text[48];
+        std::snprintf(text, sizeof text, "HCI Reset failed with status 0x%02X", reset.status);
+        failure = where + text;
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
     auto ask = [&](const std::vector<uint8_t>& command, const char* name,

@@ -86,6 +86,11 @@ TEST(HciBackendOpen, AControllerThatNeverAnswersFailsTheOpenWithOneLineAndNoHang
     refused.controller().script(hci::opcode::le_read_buffer_size, command_reply::failing(0x01));
     EXPECT_NE(refused.open(), NRF_SUCCESS);
     EXPECT_TRUE(logged(refused, "LE Read Buffer Size failed with status 0x01"));
+
+    hci_session busy;
+    busy.controller().script(hci::opcode::reset, command_reply::failing(0x0C));
+    EXPECT_NE(busy.open(), NRF_SUCCESS);
+    EXPECT_TRUE(logged(busy, "HCI Reset failed with status 0x0C"));
 }
 
 TEST(HciBackendScan, OneReportAtATimeUntilTheResumeAndTypesAsTheProgramKnowsThem) {
