@@ -23,6 +23,7 @@
 #include "hci/hci_commands.h"
 #include "tests/btvirt/btvirt_world.h"
 #include "tests/btvirt/hci_peer.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
@@ -386,25 +387,6 @@ struct driver_recorder {
 std::atomic<driver_recorder*> driver_recorder::current{nullptr};
 
 // The program's stack configuration (as the simulated-dongle tests set it), then enable.
-uint32_t enable_stack(adapter_t* adapter) {
-    ble_cfg_t cfg{};
-    cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
-    cfg.gap_cfg.role_count_cfg.central_role_count = 5;
-    uint32_t r = sd_ble_cfg_set(adapter, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gatt_conn_cfg.att_mtu = 150;
-    r = sd_ble_cfg_set(adapter, BLE_CONN_CFG_GATT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gap_conn_cfg.conn_count = 5;
-    cfg.conn_cfg.params.gap_conn_cfg.event_length = 6;
-    r = sd_ble_cfg_set(adapter, BLE_CONN_CFG_GAP, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    return sd_ble_enable(adapter, nullptr);
-}
 
 TEST(BtvirtSmoke, OpenResetScanAndHearOneAdvertiser) {
     world w;
@@ -445,7 +427,8 @@ TEST(BtvirtSmoke, OpenResetScanAndHearOneAdvertiser) {
         }
     } link_to_controller{adapter};
 
-    ASSERT_EQ(enable_stack(adapter), static_cast<uint32_t>(NRF_SUCCESS)) << recorder.log_text();
+    ASSERT_EQ(testing_support::enable_program_stack(adapter), static_cast<uint32_t>(NRF_SUCCESS))
+        << recorder.log_text();
     uint8_t buffer[100] = {};
     const ble_data_t report_buffer{buffer, sizeof buffer};
     ble_gap_scan_params_t scan{};

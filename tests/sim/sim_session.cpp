@@ -12,6 +12,7 @@
 #include "driver/wire/address_text.h"
 #include "sim/scenario/ad_data.h"
 #include "sim/world/trace.h"
+#include "tests/support/program_stack.h"
 
 namespace sim_testing {
 namespace {
@@ -110,23 +111,7 @@ uint32_t session::close() {
 }
 
 uint32_t session::enable() {
-    ble_cfg_t cfg{};
-    cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
-    cfg.gap_cfg.role_count_cfg.central_role_count = 5;
-    uint32_t r = sd_ble_cfg_set(adapter_, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gatt_conn_cfg.att_mtu = 150;
-    r = sd_ble_cfg_set(adapter_, BLE_CONN_CFG_GATT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gap_conn_cfg.conn_count = 5;
-    cfg.conn_cfg.params.gap_conn_cfg.event_length = 6;
-    r = sd_ble_cfg_set(adapter_, BLE_CONN_CFG_GAP, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    return sd_ble_enable(adapter_, nullptr);
+    return testing_support::enable_program_stack(adapter_);
 }
 
 uint32_t session::start_scan(uint16_t interval, uint16_t window, uint16_t timeout) {

@@ -7,6 +7,7 @@
 #include "driver/backend.h"
 #include "hci/backend/hci_backend.h"
 #include "tests/support/hci_controller_events.h"
+#include "tests/support/program_stack.h"
 
 namespace testing_support {
 namespace {
@@ -78,23 +79,7 @@ uint32_t hci_session::close() {
 }
 
 uint32_t hci_session::enable() {
-    ble_cfg_t cfg{};
-    cfg.gap_cfg.role_count_cfg.adv_set_count = 1;
-    cfg.gap_cfg.role_count_cfg.central_role_count = 5;
-    uint32_t r = sd_ble_cfg_set(adapter_, BLE_GAP_CFG_ROLE_COUNT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gatt_conn_cfg.att_mtu = 150;
-    r = sd_ble_cfg_set(adapter_, BLE_CONN_CFG_GATT, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    cfg = ble_cfg_t{};
-    cfg.conn_cfg.conn_cfg_tag = 1;
-    cfg.conn_cfg.params.gap_conn_cfg.conn_count = 5;
-    cfg.conn_cfg.params.gap_conn_cfg.event_length = 6;
-    r = sd_ble_cfg_set(adapter_, BLE_CONN_CFG_GAP, &cfg, 0);
-    if (r != NRF_SUCCESS) return r;
-    r = sd_ble_enable(adapter_, nullptr);
+    const uint32_t r = enable_program_stack(adapter_);
     enabled_ = r == NRF_SUCCESS;
     return r;
 }

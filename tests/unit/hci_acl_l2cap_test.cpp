@@ -5,19 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "driver/wire/hex_text.h"
 #include "hci/acl.h"
 #include "hci/l2cap.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 // An H4 ACL packet without its indicator, as the H4 parser hands it on.
 bytes without_indicator(const bytes& h4) {

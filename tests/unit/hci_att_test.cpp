@@ -5,18 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/wire/hex_text.h"
 #include "hci/att.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 TEST(HciAtt, ClientRequests) {
     EXPECT_EQ(hci::exchange_mtu_request(247), hex("02 F7 00"));

@@ -5,18 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/wire/hex_text.h"
 #include "hci/btsnoop.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 const std::string file_header = "62 74 73 6E 6F 6F 70 00 00 00 00 01 00 00 03 EA";
 

@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/wire/hex_text.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 TEST(HciCommands, CommandsWithoutParameters) {
     EXPECT_EQ(hci::reset_command(), hex("01 03 0C 00"));

@@ -8,16 +8,13 @@
 #include <vector>
 
 #include "driver/wire/hex_text.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 bytes view_bytes(hci::bytes_view view) {
     return view.to_vector();

@@ -6,18 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/wire/hex_text.h"
 #include "hci/h4_parser.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 // A Command Complete for HCI_Reset, an ACL packet of one L2CAP PDU, HCI_Reset itself and
 // a synchronous packet: one of each type the parser knows.

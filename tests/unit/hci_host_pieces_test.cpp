@@ -8,21 +8,17 @@
 #include <vector>
 
 #include "driver/stack/rssi_filter.h"
-#include "driver/wire/hex_text.h"
 #include "hci/hci_commands.h"
 #include "hci/host/command_channel.h"
 #include "hci/host/gattc_procedure.h"
 #include "hci/host/local_answers.h"
+#include "tests/support/program_stack.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const std::string& text) {
-    bytes out;
-    EXPECT_TRUE(wire::parse_hex_bytes(text, out)) << text;
-    return out;
-}
+using testing_support::hex;
 
 // ---- Command pacing.
 
