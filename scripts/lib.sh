@@ -4,12 +4,14 @@
 
 ORVETTE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Debian 12 packages the build, the tests and the sanitizer runs need.
+# Debian 12 packages the build, the tests and the sanitizer runs need. tshark reads the HCI
+# trace in the btvirt suite; its wireshark-common asks whether non-root users may capture,
+# and the non-interactive install below takes the default answer (no) without asking.
 ORVETTE_PACKAGES=(
     build-essential cmake g++ clang make util-linux
     libboost-dev libboost-thread-dev libboost-system-dev
     nlohmann-json3-dev libgtest-dev libgmock-dev googletest
-    bluez-test-tools
+    bluez-test-tools tshark
 )
 
 # Installs whatever of ORVETTE_PACKAGES is missing (apt-get update first). Needs root for
