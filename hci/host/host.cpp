@@ -368,6 +368,13 @@ uint32_t host::close() {
     commands_.fail("closed");
     transport_->close();
     if (timer_.joinable()) timer_.join();
+    {
+        // The trace is whole once the adapter is closed; a closed host may be kept for a
+        // while, and must not keep the file open.
+        std::lock_guard<std::mutex> guard(snoop_lock_);
+        snoop_.reset();
+        snoop_file_.close();
+    }
     return NRF_SUCCESS;
 }
 
