@@ -16,7 +16,11 @@
 //   step 0x80-0xFF: a program call: bits 0-3 which one (see `call` below), bit 4 the
 //                   program's link handle (0 or 1), bits 5-6 a variant; its arguments are
 //                   the bytes that follow (zeros past the end).
-// The stream runs on across calls: a call may come in the middle of a packet.
+// The stream runs on across calls: a call may come in the middle of a packet. Before a
+// call the stream settles (all of it handed over); but after call 15 with variant bit 0
+// (step 0xAF) the chunks up to the next call are held back until the host's next command,
+// and arrive just before its answer, as events a controller sent while the command was on
+// its way (at the next settling if no command comes).
 //
 // The controller answers from its own thread, as a real transport's reader does, and never
 // in the middle of a packet of the stream: before an answer it completes the packet under
@@ -181,8 +185,15 @@ class fuzz_controller final : public hci::transport {
     void settle() {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!started_) return;
+        release_held();
         const uint64_t number = push(item::kind::settle, {});
         changed_.wait(lock, [&] { return done_ >= number || stopping_; });
+    }
+    // Chunks of the stream to hand over just before the answer to the next command, or at
+    // the next settling if no command comes first.
+    void hold(std::vector<packet_bytes> chunks) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& chunk : chunks) held_.push_back(std::move(chunk));
     }
     // The stream ends after what is queued.
     void lose() {
@@ -211,6 +222,12 @@ class fuzz_controller final : public hci::transport {
         return pushed_;
     }
 
+    // Under mutex_.
+    void release_held() {
+        for (auto& chunk : held_) push(item::kind::stream, std::move(chunk));
+        held_.clear();
+    }
+
     void answer(std::vector<packet_bytes> packets) {
         packet_bytes all;
         for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
@@ -223,6 +240,7 @@ class fuzz_controller final : public hci::transport {
 
     // Under mutex_: the answer, and what a controller sends after it.
     void on_command(uint16_t opcode, bytes_view parameters) {
+        release_held();
         namespace op = hci::opcode;
         packet_bytes p{0x00};
         switch (opcode) {
@@ -324,6 +342,12 @@ class fuzz_controller final : public hci::transport {
             acl->packet_boundary != hci::packet_boundary::continuing) {
             violated("an ACL packet with packet boundary flags a host does not send");
         }
+        if (ever_.count(acl->connection_handle) == 0) {
+            violated("ACL data on a handle that no connection ever had");
+        }
+        // Data on a link the controller has reported gone (the host has not heard yet) is
+        // dropped: it takes no buffer, and nothing reports it sent.
+        if (links_.count(acl->connection_handle) == 0) return;
         size_t outstanding = 1;
         for (const auto& [handle, count] : outstanding_) outstanding += count;
         if (outstanding > buffers_.count()) {
@@ -409,15 +433,16 @@ class fuzz_controller final : public hci::transport {
         on_bytes_(bytes);
     }
 
-    // Under mutex_: the room for commands and the buffers the host is told of.
+    // Under mutex_: the room for commands, the links and the buffers the host is told of.
     void note(const hci::h4_packet& packet) {
         if (packet.type != hci::packet_type::event) return;
         if (const auto cc = hci::parse_command_complete(packet.bytes)) {
             owed_room_ = cc->num_command_packets == 0;
             if (cc->opcode == hci::opcode::reset && reset_pending_) {
-                // Our own answer to a reset: the buffers are free again.
+                // Our own answer to a reset: the links are gone and the buffers free again.
                 reset_pending_ = false;
                 outstanding_.clear();
+                links_.clear();
             }
         } else if (const auto cs = hci::parse_command_status(packet.bytes)) {
             owed_room_ = cs->num_command_packets == 0;
@@ -428,8 +453,15 @@ class fuzz_controller final : public hci::transport {
                 it->second -= std::min<size_t>(it->second, entry.count);
             }
         } else if (const auto gone = hci::parse_disconnection_complete(packet.bytes)) {
-            if (gone->status == 0) outstanding_.erase(gone->connection_handle);
+            if (gone->status == 0) {
+                outstanding_.erase(gone->connection_handle);
+                links_.erase(gone->connection_handle);
+            }
         } else if (const auto made = hci::parse_connection_complete(packet.bytes)) {
+            if (made->status == 0) {
+                links_.insert(made->connection_handle);
+                ever_.insert(made->connection_handle);
+            }
             // A connection as central, or a failed one, ends the attempt under way.
             if (made->role == 0 || made->status != 0) creating_.reset();
         }
@@ -444,6 +476,7 @@ class fuzz_controller final : public hci::transport {
     bytes_handler on_bytes_;
     lost_handler on_lost_;
     std::deque<item> queue_;
+    std::vector<packet_bytes> held_;
     uint64_t pushed_ = 0;
     uint64_t done_ = 0;
     bool started_ = false;
@@ -455,6 +488,8 @@ class fuzz_controller final : public hci::transport {
     std::optional<hci::connection_complete> creating_;  // the attempt under way
     bool reset_pending_ = false;
     std::map<uint16_t, size_t> outstanding_;  // ACL packets not yet freed, per handle
+    std::set<uint16_t> links_;                // as the host is told of them
+    std::set<uint16_t> ever_;                 // every handle a connection has had
     // The controller's thread alone.
     hci::h4_parser mirror_;  // frames the stream as the host's parser does
     bool owed_room_ = false;
@@ -719,7 +754,8 @@ void started(std::atomic<uint64_t>& counter, const char* name, Call call) {
 //   5 read (handle; variant bit 0: offset)   12 connect_cancel
 //   6 write (handle, length, value; variant  13 the controller's stream ends
 //     1 a write command, 3 a prepared write) 14 reset
-//   7 disconnect (variant bit 0: the reason) 15 none: the stream only settles
+//   7 disconnect (variant bit 0: the reason) 15 none (variant bit 0: hold the chunks that
+//                                               follow until the host's next command)
 void call(hci::host& host, fuzz_controller& controller, program_view& view, uint8_t step,
           input_reader& in) {
     const uint16_t link = (step >> 4) & 1;
@@ -819,7 +855,7 @@ void call(hci::host& host, fuzz_controller& controller, program_view& view, uint
             timed("reset", [&] { return host.reset(); });
             break;
         default:
-            break;  // the stream pauses: only the settling before every call
+            break;  // the stream only settles, or chunks are held (see the input loop)
     }
 }
 
@@ -854,15 +890,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
 
         std::vector<packet_bytes> chunks;
+        bool holding = false;
         while (!in.empty()) {
             const uint8_t step = in.u8();
             if (step < 0x80) {
                 chunks.push_back(in.bytes(size_t{step} + 1));
                 continue;
             }
-            controller->stream(std::move(chunks));
+            if (holding) {
+                controller->hold(std::move(chunks));
+                holding = false;
+            } else {
+                controller->stream(std::move(chunks));
+                controller->settle();
+            }
             chunks.clear();
-            controller->settle();
+            if ((step & 0x0F) == 15 && (step & 0x20) != 0) {
+                holding = true;
+                continue;
+            }
             call(host, *controller, view, step, in);
         }
         controller->stream(std::move(chunks));
