@@ -15,7 +15,7 @@ seconds="${1:-60}"
 shift || true
 harnesses=("$@")
 if [ "${#harnesses[@]}" -eq 0 ]; then
-    harnesses=(adv_data_fuzz event_script_fuzz scenario_fuzz hci_stream_fuzz)
+    harnesses=(adv_data_fuzz event_script_fuzz scenario_fuzz hci_stream_fuzz hci_host_fuzz)
 fi
 
 ORVETTE_PACKAGES+=(clang libclang-rt-14-dev libfuzzer-14-dev)

@@ -382,7 +382,8 @@ void host::timer_loop() {
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(lock_);
-            changed_.wait_for(guard, timer_slice);
+            // A stop asked for while the timers ran has been notified already: no waiting.
+            if (!timer_stop_) changed_.wait_for(guard, timer_slice);
             if (timer_stop_) return;
         }
         run_timers();
