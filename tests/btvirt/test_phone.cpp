@@ -276,7 +276,7 @@ void test_phone::handle_event(const std::vector<uint8_t>& packet) {
         if (!link_ || *link_ != gone->connection_handle) return;
         link_.reset();
         ++disconnections_;
-        last_reason_ = gone->reason;
+        reasons_.push_back(gone->reason);
         buffers_free_ = buffers_total_;
         advertise = advertising_wanted_ && !stopping_;
     }
@@ -528,9 +528,9 @@ size_t test_phone::disconnections() const {
     return disconnections_;
 }
 
-uint8_t test_phone::last_disconnect_reason() const {
+std::vector<uint8_t> test_phone::disconnect_reasons() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return last_reason_;
+    return reasons_;
 }
 
 size_t test_phone::requests_heard() const {

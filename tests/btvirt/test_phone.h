@@ -69,7 +69,8 @@ class test_phone {
     // Links the program made to this phone, and the ones that have ended since.
     size_t connections() const;
     size_t disconnections() const;
-    uint8_t last_disconnect_reason() const;
+    // The reason of each ended link, oldest first.
+    std::vector<uint8_t> disconnect_reasons() const;
     // Waits until connections() (or disconnections()) reaches `n`.
     bool wait_connections(size_t n, std::chrono::milliseconds limit = default_limit);
     bool wait_disconnections(size_t n, std::chrono::milliseconds limit = default_limit);
@@ -137,7 +138,7 @@ class test_phone {
     std::vector<uint16_t> dummy_links_;
     size_t connections_ = 0;
     size_t disconnections_ = 0;
-    uint8_t last_reason_ = 0;
+    std::vector<uint8_t> reasons_;
     size_t requests_ = 0;
     bool silent_ = false;
     std::vector<received_frame> frames_;
