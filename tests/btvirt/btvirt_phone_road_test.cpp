@@ -51,7 +51,11 @@ std::vector<std::string> untimed_block(const std::vector<std::string>& lines,
     if (end == npos) return {};
     std::vector<std::string> out;
     for (size_t i = begin; i <= end; ++i) {
-        if (lines[i].rfind("TS: ", 0) != 0) out.push_back(lines[i]);
+        // The program's own advertising speaks up from its thread at any time.
+        const bool other_thread =
+            lines[i].rfind("TS: ", 0) == 0 || lines[i] == "Advertising data set successfully" ||
+            lines[i] == "Started advertising" || lines[i] == "Stopped advertising";
+        if (!other_thread) out.push_back(lines[i]);
     }
     return out;
 }
@@ -204,6 +208,145 @@ TEST(BtvirtPhoneRoad, OnePhoneIsFoundSetUpKeptAliveChallengedDroppedSetUpAgainAn
     EXPECT_EQ(phone.disconnect_reasons()[0], 0x13);  // 'd' says "remote user terminated"
     EXPECT_EQ(phone.trouble(), "");
 
+    expect_orderly_shutdown(lines, result);
+}
+
+TEST(BtvirtPhoneRoad, SilentPhoneTimesOutIsDroppedAndSetUpInFullOnceItAnswers) {
+    // Silent on its first connection only: the scenario's own fault.
+    const std::string scenario = R"({ "phones": [ { "name": "a", "uuid": ")" + std::string(kUuidA) +
+                                 R"(", "adv_interval_ms": 50 } ],
+        "faults": [ { "type": "gatt_silent", "phone": "a", "connection": 1 } ] })";
+    world w;
+    test_phone phone(w.le_socket_path(), scenario_phone(scenario, "a"));
+    ASSERT_TRUE(phone.start());
+
+    auto options = orvette_options(w.le_socket_path(), {kUuidA}, 9);
+    options.steps = {{kSetupEnd, 0, ""},
+                     {kSetupEnd, 0, ""},
+                     {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, "q"}};
+    const process_result result = testing_support::run_process(ORVETTE_BINARY, options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    const std::vector<std::string> lines = console_lines(result.out);
+
+    // One request, never answered; the stack's time-out ends the set-up.
+    const std::vector<std::string> first = untimed_block(lines, kSetupStart, kSetupEnd, 0);
+    EXPECT_EQ(first, (std::vector<std::string>{
+                         kSetupStart,
+                         "sd_ble_gattc_primary_services_discover success for start_handle = 0x0001",
+                         "sd_ble_gap_rssi_start succeeded", kSetupEnd}))
+        << describe(result);
+    const size_t first_end = line_index(lines, kSetupEnd);
+    const size_t timeout =
+        line_index(lines, "TS: received BLE_GATTC_EVT_TIMEOUT when not doing a GATTC read/write");
+    ASSERT_NE(timeout, npos) << describe(result);
+    EXPECT_LT(timeout, first_end);
+    // Nothing to keep alive on that link: dropped, and the phone taken again.
+    const size_t missing =
+        line_index(lines,
+                   std::string("phone ") + kUuidA +
+                       " connection_handle = 0 could not find 'feature' characteristic",
+                   first_end);
+    const size_t dropped = line_index(lines,
+                                      "BLE_GAP_EVT_DISCONNECTED received, reason: 0x0016 "
+                                      "BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION, conn_handle = 0",
+                                      first_end);
+    EXPECT_NE(missing, npos) << describe(result);
+    ASSERT_NE(dropped, npos) << describe(result);
+    EXPECT_EQ(untimed_block(lines, kSetupStart, kSetupEnd, 1), standard_setup(kUuidA));
+    EXPECT_EQ(line_index(lines, "keepalive conn_handle = 0", 0),
+              line_index(lines, "keepalive conn_handle = 0", dropped));
+    ASSERT_TRUE(phone.wait_disconnections(2));
+    EXPECT_EQ(phone.disconnect_reasons()[0], 0x13);
+    EXPECT_EQ(phone.connections(), 2u);
+    EXPECT_EQ(phone.trouble(), "");
+    expect_orderly_shutdown(lines, result);
+}
+
+TEST(BtvirtPhoneRoad, PhoneHangingUpInTheMiddleOfDiscoveryIsSetUpAfresh) {
+    world w;
+    test_phone phone(w.le_socket_path(), scenario_phone(one_phone(kUuidA), "a"));
+    // The sixth request of the first connection is the third characteristics discovery.
+    phone.hang_up_after(5, 0x15, 1);
+    ASSERT_TRUE(phone.start());
+
+    auto options = orvette_options(w.le_socket_path(), {kUuidA}, 9);
+    options.steps = {{kSetupEnd, 0, ""},
+                     {kSetupEnd, 0, ""},
+                     {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, "q"}};
+    const process_result result = testing_support::run_process(ORVETTE_BINARY, options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    const std::vector<std::string> lines = console_lines(result.out);
+
+    const std::vector<std::string> first = untimed_block(lines, kSetupStart, kSetupEnd, 0);
+    const std::vector<std::string> whole = standard_setup(kUuidA);
+    // The first set-up: the services and the characteristics up to the request the phone
+    // hangs up on, then the end.
+    ASSERT_GE(first.size(), 3u) << describe(result);
+    EXPECT_EQ(std::vector<std::string>(first.begin(), first.end() - 1),
+              std::vector<std::string>(whole.begin(), whole.begin() + 16))
+        << describe(result);
+    EXPECT_EQ(first.back(), kSetupEnd);
+    const size_t first_end = line_index(lines, kSetupEnd);
+    const size_t hung_up = line_index(lines, "BLE_GAP_EVT_DISCONNECTED received, reason: 0x0015");
+    ASSERT_NE(hung_up, npos) << describe(result);
+    EXPECT_LT(hung_up, first_end);
+    EXPECT_EQ(line_index(lines, "entirely done getting metadata from phone"),
+              line_index(lines, "entirely done getting metadata from phone", first_end));
+    EXPECT_EQ(untimed_block(lines, kSetupStart, kSetupEnd, 1), whole);
+    ASSERT_TRUE(phone.wait_disconnections(2));
+    EXPECT_EQ(phone.disconnect_reasons()[0], 0x15);
+    EXPECT_EQ(phone.trouble(), "");
+    expect_orderly_shutdown(lines, result);
+}
+
+TEST(BtvirtPhoneRoad, PhonesOwnMtuPairingAndParameterRequestsAreAnsweredAndTheRunGoesOn) {
+    world w;
+    test_phone phone(w.le_socket_path(), scenario_phone(one_phone(kUuidA), "a"));
+    ASSERT_TRUE(phone.start());
+    auto options = orvette_options(w.le_socket_path(), {kUuidA}, 9);
+    options.steps = {{"on_conn_params_update_request conn_handle = 0", 0, ""},
+                     {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, ""},
+                     {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, "q"}};
+    orvette_run run(options);
+
+    // Past the set-up (15 requests) and into the first keep-alive cycle.
+    ASSERT_TRUE(phone.wait_requests(17));
+    ASSERT_TRUE(phone.send_exchange_mtu(100));
+    const auto mtu = phone.wait_for_frame([](const btvirt_testing::received_frame& f) {
+        return f.channel_id == 0x0004 && !f.payload.empty() && f.payload[0] == 0x03;
+    });
+    ASSERT_TRUE(mtu);
+    ASSERT_EQ(mtu->payload.size(), 3u);
+    EXPECT_GE(mtu->payload[1] | (mtu->payload[2] << 8), 23);
+
+    ASSERT_TRUE(phone.send_pairing_request());
+    const auto pairing = phone.wait_for_frame(
+        [](const btvirt_testing::received_frame& f) { return f.channel_id == 0x0006; });
+    ASSERT_TRUE(pairing);
+    // Pairing Failed: pairing not supported.
+    EXPECT_EQ(pairing->payload, (std::vector<uint8_t>{0x05, 0x05}));
+
+    const size_t before = phone.requests_heard();
+    ASSERT_TRUE(phone.request_connection_parameters(40, 56, 0, 400));
+    const auto answer = phone.wait_for_frame(
+        [](const btvirt_testing::received_frame& f) { return f.channel_id == 0x0005; });
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->payload.size(), 6u);
+    EXPECT_EQ(answer->payload[0], 0x13);  // Connection Parameter Update Response
+    EXPECT_EQ(answer->payload[1], 1);     // our identifier
+    // The run goes on: the keep-alive keeps reading the phone.
+    EXPECT_TRUE(phone.wait_requests(before + 3));
+
+    const process_result& result = run.result();
+    ASSERT_TRUE(result.exited) << describe(result);
+    const std::vector<std::string> lines = console_lines(result.out);
+    const size_t asked = line_index(lines, "TS: on_conn_params_update_request conn_handle = 0");
+    ASSERT_NE(asked, npos) << describe(result);
+    EXPECT_NE(
+        line_index(lines, "TS: keepalive conn_handle = 0 characteristic handle 0x000C", asked),
+        npos);
+    EXPECT_EQ(phone.connections(), 1u);
+    EXPECT_EQ(phone.trouble(), "");
     expect_orderly_shutdown(lines, result);
 }
 
