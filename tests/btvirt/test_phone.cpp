@@ -303,7 +303,7 @@ bool test_phone::send_pdu(uint16_t connection_handle, uint16_t cid,
     size_t size = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        size = buffer_size_;
+        size = fragment_limit_ > 0 ? std::min(fragment_limit_, buffer_size_) : buffer_size_;
     }
     for (const std::vector<uint8_t>& fragment :
          hci::acl_fragments(connection_handle, view(*pdu), size)) {
@@ -573,6 +573,11 @@ void test_phone::refuse_cccd_writes() {
     fault.after_count = 0;
     std::lock_guard<std::mutex> guard(gatt_lock_);
     config_.gatt.add_fault(fault);
+}
+
+void test_phone::set_fragment_size(size_t bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    fragment_limit_ = std::max<size_t>(bytes, 1);
 }
 
 ::testing::AssertionResult test_phone::send_exchange_mtu(uint16_t client_rx_mtu) {

@@ -86,6 +86,9 @@ class test_phone {
                        std::optional<uint32_t> connection = std::nullopt);
     // CCCD writes are answered with Write Not Permitted.
     void refuse_cccd_writes();
+    // Sends in fragments of at most `bytes` (at least 1) instead of the controller's buffer
+    // size, so that every PDU the phone sends the program arrives in pieces.
+    void set_fragment_size(size_t bytes);
 
     // Requests of the phone's own on the current link.
     ::testing::AssertionResult send_exchange_mtu(uint16_t client_rx_mtu);
@@ -132,6 +135,7 @@ class test_phone {
     bool stopping_ = false;
     // The controller's ACL buffers: their size, and how many are free.
     size_t buffer_size_ = 27;
+    size_t fragment_limit_ = 0;  // 0: the buffer size
     size_t buffers_total_ = 1;
     size_t buffers_free_ = 1;
     std::optional<uint16_t> link_;  // the program's link, while it is up
