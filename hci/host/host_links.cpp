@@ -75,7 +75,9 @@ void host::queue_pdu(uint16_t conn_handle, const std::vector<uint8_t>& l2cap,
 }
 
 void host::flush_acl() {
-    // Under lock_, so that packets leave in the order they were queued.
+    // Under lock_, so that packets leave in the order they were queued; hence handed over
+    // without waiting for the write, which may need the transport's thread while that thread
+    // waits for lock_ to deliver what just arrived.
     while (acl_credits_ > 0 && !acl_queue_.empty() && !lost_ && !closed_) {
         acl_out out = std::move(acl_queue_.front());
         acl_queue_.pop_front();
@@ -83,7 +85,7 @@ void host::flush_acl() {
         acl_in_flight_[out.controller_handle].push_back(out.write_command_of);
         std::string why;
         snoop(out.packet, direction::sent);
-        if (!transport_->write(out.packet, why)) {
+        if (!transport_->send(out.packet, why)) {
             // The reader will see the stream end too; losing the controller is its call.
             return;
         }

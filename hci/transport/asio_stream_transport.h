@@ -7,7 +7,8 @@
 // written (or for the stream to fail, or close()). Packets are written one after the other,
 // each by one whole write, so they never interleave. A write from the transport's own
 // thread (a bytes handler answering what it got) cannot wait for itself: it is queued in
-// order and returns at once; a failure then still ends in on_lost.
+// order and returns at once; a failure then still ends in on_lost. send() does the same from
+// any thread, for callers that hold a lock the bytes handler may be waiting for.
 //
 // A write that takes no bytes for too long (a controller holding CTS, a peer that stopped
 // reading) counts as a lost stream rather than a hang: the caller learns it in seconds and
@@ -102,31 +103,11 @@ class asio_stream_transport final : public transport {
     }
 
     bool write(bytes_view packet, std::string& why) override {
-        const bool own_thread = io_.get_executor().running_in_this_thread();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (closing_) {
-            why = closed_line();
-            return false;
-        }
-        if (!lost_reason_.empty()) {
-            why = lost_reason_;
-            return false;
-        }
-        if (packet.size == 0) {
-            why = settings_.name + ": an empty packet is not a packet";
-            return false;
-        }
-        const uint64_t ticket = ++queued_;
-        // Posted under the lock, so that close() cannot post its shut-down between the
-        // check above and this.
-        boost::asio::post(
-            io_, [this, bytes = packet.to_vector()]() mutable { enqueue(std::move(bytes)); });
-        if (own_thread) return true;
-        changed_.wait(lock,
-                      [&] { return written_ >= ticket || closing_ || !lost_reason_.empty(); });
-        if (written_ >= ticket) return true;
-        why = closing_ ? closed_line() : lost_reason_;
-        return false;
+        return hand_over(packet, why, !io_.get_executor().running_in_this_thread());
+    }
+
+    bool send(bytes_view packet, std::string& why) override {
+        return hand_over(packet, why, false);
     }
 
     void close() override {
@@ -166,6 +147,34 @@ class asio_stream_transport final : public transport {
                                         on_bytes_(bytes_view(read_buffer_.data(), count));
                                     if (stream_.is_open()) read_next();
                                 });
+    }
+
+    // Posts the packet to the transport's thread; waits for it to be written if `wait`.
+    bool hand_over(bytes_view packet, std::string& why, bool wait) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (closing_) {
+            why = closed_line();
+            return false;
+        }
+        if (!lost_reason_.empty()) {
+            why = lost_reason_;
+            return false;
+        }
+        if (packet.size == 0) {
+            why = settings_.name + ": an empty packet is not a packet";
+            return false;
+        }
+        const uint64_t ticket = ++queued_;
+        // Posted under the lock, so that close() cannot post its shut-down between the
+        // check above and this.
+        boost::asio::post(
+            io_, [this, bytes = packet.to_vector()]() mutable { enqueue(std::move(bytes)); });
+        if (!wait) return true;
+        changed_.wait(lock,
+                      [&] { return written_ >= ticket || closing_ || !lost_reason_.empty(); });
+        if (written_ >= ticket) return true;
+        why = closing_ ? closed_line() : lost_reason_;
+        return false;
     }
 
     void enqueue(std::vector<uint8_t> bytes) {

@@ -27,6 +27,12 @@ class transport {
     // Sends one whole H4 packet in one write (emulated controllers read packet by packet).
     // False if the stream is gone; `why` then says why.
     virtual bool write(bytes_view packet, std::string& why) = 0;
+    // The same without waiting for the packet to be written, where the transport can: for
+    // callers that hold a lock the bytes handler may need, since a transport whose writes
+    // go through its reading thread could otherwise wait on a handler that waits on them.
+    // Packets still leave in the order they were handed over; a failure after the return
+    // ends in on_lost.
+    virtual bool send(bytes_view packet, std::string& why) { return write(packet, why); }
     // Stops reading and closes the stream. No handler is running or called once it
     // returns. Safe to call more than once, and from any thread but the transport's own.
     virtual void close() = 0;
@@ -36,8 +42,8 @@ class transport {
 struct transport_address {
     enum class kind { serial, unix_socket, user_channel };
     kind what = kind::serial;
-    std::string path;             // serial device or socket path
-    uint16_t device_index = 0;    // hciN for the user channel
+    std::string path;           // serial device or socket path
+    uint16_t device_index = 0;  // hciN for the user channel
     uint32_t baud_rate = 1000000;
     bool rts_cts = true;
 };

@@ -384,6 +384,36 @@ TEST(BtvirtPhoneRoad, RefusedCccdWritesAreReportedNothingIsNotifiedAndTheLinkIsK
     expect_orderly_shutdown(lines, result);
 }
 
+TEST(BtvirtPhoneRoad, PhoneTalkingWhileTheProgramWritesNeverStallsTheProgram) {
+    world w;
+    test_phone phone(w.le_socket_path(), scenario_phone(one_phone(kUuidA), "a"));
+    ASSERT_TRUE(phone.start());
+    auto options = orvette_options(w.le_socket_path(), {kUuidA}, 4);
+    // The phone hangs up when it is done; a stalled program never says so and is killed.
+    options.steps = {{"BLE_GAP_EVT_DISCONNECTED received, reason: 0x0013", 0, "q"}};
+    options.time_limit_ms = 30000;
+    orvette_run run(options);
+
+    // The phone's data arrives while the program writes its own: keep-alive cycles on one
+    // side, a stream of requests on the other. Every one must be answered.
+    ASSERT_TRUE(phone.wait_requests(17));
+    auto is_mtu_answer = [](const btvirt_testing::received_frame& f) {
+        return f.channel_id == 0x0004 && !f.payload.empty() && f.payload[0] == 0x03;
+    };
+    // Eight keep-alive cycles (three requests each) of overlap, or as many requests as fit
+    // in the time.
+    const size_t keep_alive_until = phone.requests_heard() + 24;
+    for (size_t i = 0; phone.requests_heard() < keep_alive_until; ++i) {
+        ASSERT_TRUE(phone.send_exchange_mtu(100)) << i;
+        ASSERT_TRUE(phone.wait_frames(i + 1, is_mtu_answer))
+            << "request " << i + 1 << " unanswered";
+    }
+    ASSERT_TRUE(phone.disconnect(0x13));
+    const process_result& result = run.result();
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 0);
+}
+
 TEST(BtvirtPhoneRoad, PhonesOwnMtuPairingAndParameterRequestsAreAnsweredAndTheRunGoesOn) {
     world w;
     test_phone phone(w.le_socket_path(), scenario_phone(one_phone(kUuidA), "a"));

@@ -644,6 +644,13 @@ std::optional<received_frame> test_phone::wait_for_frame(
     return found;
 }
 
+bool test_phone::wait_frames(size_t n, const std::function<bool(const received_frame&)>& pred,
+                             std::chrono::milliseconds limit) {
+    return wait_until(limit, [&] {
+        return static_cast<size_t>(std::count_if(frames_.begin(), frames_.end(), pred)) >= n;
+    });
+}
+
 std::vector<uint16_t> test_phone::connection_updates() const {
     std::lock_guard<std::mutex> guard(lock_);
     return updates_;

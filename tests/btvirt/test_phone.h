@@ -105,6 +105,9 @@ class test_phone {
     std::optional<received_frame> wait_for_frame(
         const std::function<bool(const received_frame&)>& pred,
         std::chrono::milliseconds limit = default_limit);
+    // Waits until `n` frames received so far satisfy `pred`.
+    bool wait_frames(size_t n, const std::function<bool(const received_frame&)>& pred,
+                     std::chrono::milliseconds limit = default_limit);
     // LE Connection Update Complete events seen, as their connection intervals.
     std::vector<uint16_t> connection_updates() const;
 
