@@ -58,7 +58,6 @@ class test_phone {
     // Resets the controller, learns its buffers and starts advertising.
     ::testing::AssertionResult start();
     const wire::address_bytes& address() const { return peer_->address(); }
-    const sim::device_config& config() const { return config_; }
     hci_peer& peer() { return *peer_; }
 
     // Before start(): makes `count` links as a central to the advertiser `dummy` (switched on
