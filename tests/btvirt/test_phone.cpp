@@ -131,6 +131,7 @@ std::string test_phone::trouble() const {
 ::testing::AssertionResult test_phone::start() {
     // A reset would end the dummy links again.
     if (!reset_done_) {
+        std::lock_guard<std::mutex> one_at_a_time(advertising_control_);
         if (auto r = peer_->reset(); !r) return r;
         reset_done_ = true;
     }
@@ -155,6 +156,7 @@ std::string test_phone::trouble() const {
 }
 
 ::testing::AssertionResult test_phone::start_advertising() {
+    std::lock_guard<std::mutex> one_at_a_time(advertising_control_);
     hci::advertising_parameters parameters;
     // Intervals in 0.625 ms, as the controller takes them.
     const auto units = std::clamp<int64_t>(config_.adv_interval / 625, 0x20, 0x4000);
@@ -169,7 +171,10 @@ std::string test_phone::trouble() const {
     hci::advertising_parameters fast;
     fast.interval_min = fast.interval_max = 0x20;
     const std::vector<uint8_t> nothing = {0x02, 0x01, 0x06};
-    if (auto r = peer_->reset(); !r) return r;
+    {
+        std::lock_guard<std::mutex> one_at_a_time(advertising_control_);
+        if (auto r = peer_->reset(); !r) return r;
+    }
     reset_done_ = true;
     for (size_t i = 0; i < count; ++i) {
         // The emulator switches advertising off for each link: on again for the next.
@@ -256,6 +261,7 @@ void test_phone::handle_event(const std::vector<uint8_t>& packet) {
             changed_.notify_all();
             // The emulator switched advertising off; the thread would only trip over that.
             if (complete->role != 0) {
+                std::lock_guard<std::mutex> one_at_a_time(advertising_control_);
                 if (auto r = peer_->stop_advertising(); !r) note_trouble(r.message());
             }
             return;

@@ -131,6 +131,10 @@ class test_phone {
     std::chrono::steady_clock::time_point born_;
     std::unique_ptr<hci_peer> peer_;
 
+    // Advertising is switched by the test's thread (start) and by the worker (on links coming
+    // and going); hci_peer's advertising control is for one thread at a time.
+    std::mutex advertising_control_;
+
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<hci::h4_packet> inbox_;
