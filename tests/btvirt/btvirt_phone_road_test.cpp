@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -421,8 +420,6 @@ TEST(BtvirtPhoneRoad, PhonesOwnMtuPairingAndParameterRequestsAreAnsweredAndTheRu
     auto options = orvette_options(w.le_socket_path(), {kUuidA}, 9);
     // A failed step leaves the program running until its time limit.
     options.time_limit_ms = 15000;
-    if (const char* snoop = std::getenv("BTVIRT_TEST_SNOOP"))
-        options.env.push_back({"ORVETTE_HCI_SNOOP", snoop});
     options.steps = {{"on_conn_params_update_request conn_handle = 0", 0, ""},
                      {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, ""},
                      {"keepalive conn_handle = 0 characteristic handle 0x000C", 0, "q"}};

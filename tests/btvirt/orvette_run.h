@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,10 @@ inline testing_support::process_options orvette_options(
     for (const std::string& uuid : uuids) options.args.push_back("-u" + uuid);
     options.args.push_back("-v" + std::to_string(level));
     options.env = {{"ORVETTE_TIME_SCALE", time_scale}};
+    // For a test that fails: the program's HCI trace, of the last run that wrote it.
+    if (const char* snoop = std::getenv("BTVIRT_TEST_SNOOP")) {
+        options.env.emplace_back("ORVETTE_HCI_SNOOP", snoop);
+    }
     options.time_limit_ms = 50000;
     return options;
 }
