@@ -1,14 +1,34 @@
 #include "hci/backend/hci_backend.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <vector>
 
 #include "hci/host/host.h"
+#include "platform/platform.h"
 
 namespace hci {
 namespace {
+
+void apply_time_scale_from_environment(const std::function<void(const std::string&)>& say) {
+    // A testing aid: the emulated controllers keep no time, so tests run the program's
+    // clock faster than the wall clock to get through its keep-alive cycles quickly.
+    const char* text = std::getenv("ORVETTE_TIME_SCALE");
+    if (text == nullptr) return;
+    char* end = nullptr;
+    errno = 0;
+    const double factor = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(factor) || !(factor > 0)) {
+        say(std::string("ORVETTE_TIME_SCALE=") + text +
+            " ignored: it must be a number greater than 0");
+        return;
+    }
+    platform::set_time_scale(factor);
+}
 
 constexpr uint32_t not_open = NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE;
 
@@ -59,6 +79,7 @@ class hci_backend final : public driver::backend {
             say(error);
             return NRF_ERROR_SD_RPC_SERIAL_PORT;
         }
+        apply_time_scale_from_environment(say);
         host_options options;
         options.port = port_;
         options.snoop_path = snoop_path_from_environment();

@@ -387,6 +387,12 @@ void phone_gatt::on_disconnect() {
     ++connection_number_;
 }
 
+std::optional<std::vector<uint8_t>> phone_gatt::stored_value(uint16_t handle) const {
+    const auto it = index_.find(handle);
+    if (it == index_.end()) return std::nullopt;
+    return attribute_value(it->second);
+}
+
 uint16_t phone_gatt::cccd_value(uint16_t handle) const {
     auto it = index_.find(handle);
     if (it == index_.end() || it->second.kind != attr_kind::descriptor) return 0;

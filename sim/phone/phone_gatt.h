@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ class phone_gatt {
 
     // Inspection for the world's trace and for tests.
     const std::vector<gatt_service_def>& services() const { return services_; }
+    // The stored value of the attribute at `handle` as a read of it would carry it whole
+    // (declarations as built, or as the scenario crafted them), read permission aside and
+    // without counting as a request; nullopt for a handle with no attribute.
+    std::optional<std::vector<uint8_t>> stored_value(uint16_t handle) const;
     // The value of the CCCD at `handle` (0 when there is no CCCD there).
     uint16_t cccd_value(uint16_t handle) const;
 

@@ -6,6 +6,7 @@
 
 #include "tests/btvirt/btvirt_world.h"
 #include "tests/btvirt/hci_peer.h"
+#include "tests/btvirt/test_phone.h"
 #include "tests/support/process_runner.h"
 
 namespace {
@@ -44,6 +45,35 @@ TEST(BtvirtProcess, OrvetteFindsAnAdvertiserOfItsUuidConnectsAndQuitsInOrder) {
     EXPECT_TRUE(contains(result.out, "Got BLE_GAP_EVT_CONNECTED central")) << result.out;
     EXPECT_TRUE(contains(result.out, "Discovering primary services conn_handle = 0")) << result.out;
     EXPECT_TRUE(contains(result.out, "Exiting")) << result.out;
+}
+
+TEST(BtvirtProcess, TimeScaleThatIsNoPositiveNumberIsRefusedWithALineAndTheRunGoesOn) {
+    world w;
+    // A phone that advertises again once each run has dropped its link.
+    btvirt_testing::test_phone phone(
+        w.le_socket_path(),
+        btvirt_testing::scenario_phone(std::string(R"({ "phones": [ { "name": "a", "uuid": ")") +
+                                           uuid + R"(", "adv_interval_ms": 50 } ] })",
+                                       "a"));
+    ASSERT_TRUE(phone.start());
+
+    size_t runs = 0;
+    for (const char* garbage : {"abc", "0", "-2", "10x", "nan", ""}) {
+        SCOPED_TRACE(std::string("ORVETTE_TIME_SCALE=") + garbage);
+        process_options options;
+        options.args = {"-chci:unix:" + w.le_socket_path(), std::string("-u") + uuid, "-v4"};
+        options.env = {{"ORVETTE_TIME_SCALE", garbage}};
+        options.steps = {{"Got BLE_GAP_EVT_CONNECTED central", 0, "q\n"}};
+        options.time_limit_ms = 30000;
+        const auto result = run_process(ORVETTE_BINARY, options);
+        ASSERT_TRUE(result.exited) << testing_support::describe(result);
+        EXPECT_EQ(result.exit_code, 0) << testing_support::describe(result);
+        EXPECT_TRUE(contains(result.out, std::string("ORVETTE_TIME_SCALE=") + garbage +
+                                             " ignored: it must be a number greater than 0"))
+            << result.out;
+        EXPECT_TRUE(contains(result.out, "Got BLE_GAP_EVT_CONNECTED central")) << result.out;
+        ASSERT_TRUE(phone.wait_disconnections(++runs));
+    }
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "hci/h4_parser.h"
 #include "hci/hci_events.h"
 
 namespace btvirt_testing {
@@ -49,7 +48,8 @@ std::string hex8(uint8_t value) {
 
 }  // namespace
 
-hci_peer::hci_peer(const std::string& socket_path) {
+hci_peer::hci_peer(const std::string& socket_path, packet_listener listener)
+    : listener_(std::move(listener)) {
     sockaddr_un address{};
     if (socket_path.size() >= sizeof address.sun_path) {
         throw std::runtime_error("socket path too long: " + socket_path);
@@ -92,7 +92,11 @@ void hci_peer::read_loop() {
         if (n <= 0) break;
         parser.feed(hci::bytes_view(buffer, static_cast<size_t>(n)), packets);
         for (const hci::h4_packet& packet : packets) {
-            if (packet.type == hci::packet_type::event) handle_event(packet.bytes);
+            if (packet.type == hci::packet_type::event) {
+                handle_event(packet);
+            } else if (packet.type == hci::packet_type::acl_data && listener_) {
+                listener_(packet);
+            }
         }
         packets.clear();
     }
@@ -103,7 +107,8 @@ void hci_peer::read_loop() {
     arrived_.notify_all();
 }
 
-void hci_peer::handle_event(const std::vector<uint8_t>& packet) {
+void hci_peer::handle_event(const hci::h4_packet& h4) {
+    const std::vector<uint8_t>& packet = h4.bytes;
     std::optional<std::pair<uint16_t, command_reply>> reply;
     if (const auto complete = hci::parse_command_complete(packet)) {
         command_reply r;
@@ -120,7 +125,10 @@ void hci_peer::handle_event(const std::vector<uint8_t>& packet) {
     std::vector<received_report> reports;
     if (!reply) {
         const auto meta = hci::parse_le_meta(packet);
-        if (!meta || meta->subevent != hci::le_subevent::advertising_report) return;
+        if (!meta || meta->subevent != hci::le_subevent::advertising_report) {
+            if (listener_) listener_(h4);
+            return;
+        }
         const auto parsed = hci::parse_advertising_reports(packet);
         if (!parsed) return;
         for (const hci::advertising_report& report : *parsed) {
@@ -154,6 +162,7 @@ void hci_peer::handle_event(const std::vector<uint8_t>& packet) {
 bool hci_peer::write_packet(const std::vector<uint8_t>& packet, std::string& error) {
     // One write per packet: the emulator reassembles a packet split across reads only at
     // its start, and misreads one whose header is split.
+    std::lock_guard<std::mutex> one_at_a_time(write_lock_);
     size_t written = 0;
     while (written < packet.size()) {
         const ssize_t n =
@@ -361,6 +370,12 @@ std::optional<size_t> hci_peer::wait_for_report(
         if (closed_ || steady::now() >= deadline) return std::nullopt;
         arrived_.wait_until(lock, deadline);
     }
+}
+
+::testing::AssertionResult hci_peer::send_packet(const std::vector<uint8_t>& packet) {
+    std::string error;
+    if (!write_packet(packet, error)) return ::testing::AssertionFailure() << error;
+    return ::testing::AssertionSuccess();
 }
 
 bool hci_peer::connected() const {

@@ -29,6 +29,7 @@
 
 #include "driver/wire/address_text.h"
 #include "hci/bytes.h"
+#include "hci/h4_parser.h"
 #include "hci/hci_commands.h"
 
 namespace btvirt_testing {
@@ -57,9 +58,14 @@ class hci_peer {
     // left running cannot grow without bound.
     static constexpr size_t max_kept_reports = 10000;
 
+    // Called on the reader thread with every ACL packet and every event that is not the
+    // answer to a command. It must not wait for the controller: nothing else is read
+    // while it runs.
+    using packet_listener = std::function<void(const hci::h4_packet&)>;
+
     // Connects to a world's LE socket, which makes a fresh controller for this peer. Throws
     // std::runtime_error when the connection cannot be made.
-    explicit hci_peer(const std::string& socket_path);
+    explicit hci_peer(const std::string& socket_path, packet_listener listener = {});
     // Stops the advertising thread, closes the connection (the emulator then drops the
     // controller) and joins the reader.
     ~hci_peer();
@@ -111,18 +117,25 @@ class hci_peer {
     std::optional<size_t> wait_for_report(const std::function<bool(const received_report&)>& pred,
                                           std::chrono::milliseconds limit, size_t from = 0);
 
+    // Writes one whole H4 packet (ACL data, say) without waiting for anything.
+    ::testing::AssertionResult send_packet(const std::vector<uint8_t>& packet);
+
     // False once the emulator has closed the connection (or reading from it failed).
     bool connected() const;
 
   private:
     void read_loop();
-    void handle_event(const std::vector<uint8_t>& packet);
+    void handle_event(const hci::h4_packet& packet);
     bool write_packet(const std::vector<uint8_t>& packet, std::string& error);
     void advertise_loop(std::chrono::milliseconds period);
     void stop_advertising_thread();
 
     int fd_ = -1;
     wire::address_bytes address_{};
+    packet_listener listener_;
+
+    // One packet written at a time: the emulator mixes up packets written at the same time.
+    std::mutex write_lock_;
 
     // One command in flight at a time: the tests' thread and the advertising thread share
     // the controller, and the emulator mixes up packets written at the same time.

@@ -126,11 +126,25 @@ process_result run_process(const std::string& program, const process_options& op
     for (auto& arg : arg_storage) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
+    // The child's environment: ours, with the given variables replaced or added.
+    std::vector<std::string> env_storage;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('='));
+        const bool replaced = std::any_of(options.env.begin(), options.env.end(),
+                                          [&](const auto& var) { return var.first == name; });
+        if (!replaced) env_storage.push_back(text);
+    }
+    for (const auto& var : options.env) env_storage.push_back(var.first + "=" + var.second);
+    std::vector<char*> envp;
+    for (auto& entry : env_storage) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     const steady::time_point start = steady::now();
     const steady::time_point deadline = start + std::chrono::milliseconds(options.time_limit_ms);
     pid_t pid = -1;
     const int spawn_rc =
-        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close_fd(in.read_end);

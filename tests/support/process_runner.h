@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -26,6 +27,8 @@ struct process_options {
     std::vector<stdin_step> steps;   // written after stdin_text, in order
     bool close_stdin = true;         // close the child's stdin once every step is written
     uint32_t time_limit_ms = 60000;  // real time; the child is killed when it passes
+    // Variables set (or replaced) in the child's environment only; ours stays as it is.
+    std::vector<std::pair<std::string, std::string>> env;
 };
 
 struct process_result {

@@ -184,6 +184,8 @@ void finish_thread(HANDLE& thread, steady::time_point until) {
 
 process_result run_process(const std::string& program, const process_options& options) {
     process_result result;
+    // options.env is not passed on here: only the btvirt tests set it, and they run on
+    // Linux alone.
 
     SECURITY_ATTRIBUTES inheritable{};
     inheritable.nLength = sizeof inheritable;
