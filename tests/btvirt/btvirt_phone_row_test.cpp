@@ -63,7 +63,9 @@ void run_row(size_t count) {
     orvette_run run(options);
     for (size_t i = 0; i < count; ++i) {
         SCOPED_TRACE("phone " + std::to_string(i));
-        if (i > 0) ASSERT_TRUE(row.add(scenario_phone(scenario, "p" + std::to_string(i)), i));
+        if (i > 0) {
+            ASSERT_TRUE(row.add(scenario_phone(scenario, "p" + std::to_string(i)), i));
+        }
         ASSERT_TRUE(row[i].wait_requests(kPastSetUp, std::chrono::seconds(15)))
             << row[i].requests_heard() << " requests; " << row[i].trouble();
     }
