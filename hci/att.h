@@ -14,17 +14,35 @@ namespace att_opcode {
 constexpr uint8_t error_response = 0x01;
 constexpr uint8_t exchange_mtu_request = 0x02;
 constexpr uint8_t exchange_mtu_response = 0x03;
+constexpr uint8_t find_information_request = 0x04;
+constexpr uint8_t find_information_response = 0x05;
+constexpr uint8_t find_by_type_value_request = 0x06;
+constexpr uint8_t find_by_type_value_response = 0x07;
 constexpr uint8_t read_by_type_request = 0x08;
 constexpr uint8_t read_by_type_response = 0x09;
 constexpr uint8_t read_request = 0x0A;
 constexpr uint8_t read_response = 0x0B;
+constexpr uint8_t read_blob_request = 0x0C;
+constexpr uint8_t read_blob_response = 0x0D;
 constexpr uint8_t read_by_group_type_request = 0x10;
 constexpr uint8_t read_by_group_type_response = 0x11;
 constexpr uint8_t write_request = 0x12;
 constexpr uint8_t write_response = 0x13;
 constexpr uint8_t handle_value_notification = 0x1B;
+constexpr uint8_t handle_value_indication = 0x1D;
+constexpr uint8_t handle_value_confirmation = 0x1E;
 constexpr uint8_t write_command = 0x52;
+// Bit 6 marks a command, which is never answered.
+constexpr uint8_t command_flag = 0x40;
 }  // namespace att_opcode
+
+namespace att_error_code {
+constexpr uint8_t invalid_handle = 0x01;
+constexpr uint8_t invalid_pdu = 0x04;
+constexpr uint8_t request_not_supported = 0x06;
+constexpr uint8_t attribute_not_found = 0x0A;
+constexpr uint8_t unlikely_error = 0x0E;
+}  // namespace att_error_code
 
 // The opcode of a PDU, nullopt for an empty one.
 std::optional<uint8_t> att_opcode_of(bytes_view pdu);

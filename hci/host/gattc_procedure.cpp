@@ -9,10 +9,6 @@ namespace {
 
 constexpr uint16_t primary_service_type = 0x2800;
 constexpr uint16_t characteristic_type = 0x2803;
-constexpr uint8_t find_by_type_value_request = 0x06;
-constexpr uint8_t find_by_type_value_response = 0x07;
-constexpr uint8_t read_blob_request = 0x0C;
-constexpr uint8_t read_blob_response = 0x0D;
 // Longest attribute value ATT allows.
 constexpr size_t max_attribute_length = 512;
 
@@ -25,12 +21,12 @@ std::vector<uint8_t> uuid16_bytes(uint16_t uuid) {
 uint8_t request_opcode(const gattc_procedure& p) {
     switch (p.what) {
         case gattc_procedure::kind::services:
-            return p.service_uuid ? find_by_type_value_request
+            return p.service_uuid ? att_opcode::find_by_type_value_request
                                   : att_opcode::read_by_group_type_request;
         case gattc_procedure::kind::characteristics:
             return att_opcode::read_by_type_request;
         case gattc_procedure::kind::read:
-            return p.offset == 0 ? att_opcode::read_request : read_blob_request;
+            return p.offset == 0 ? att_opcode::read_request : att_opcode::read_blob_request;
         case gattc_procedure::kind::write_request:
             return att_opcode::write_request;
         case gattc_procedure::kind::write_command:
@@ -42,12 +38,12 @@ uint8_t request_opcode(const gattc_procedure& p) {
 uint8_t response_opcode(const gattc_procedure& p) {
     switch (p.what) {
         case gattc_procedure::kind::services:
-            return p.service_uuid ? find_by_type_value_response
+            return p.service_uuid ? att_opcode::find_by_type_value_response
                                   : att_opcode::read_by_group_type_response;
         case gattc_procedure::kind::characteristics:
             return att_opcode::read_by_type_response;
         case gattc_procedure::kind::read:
-            return p.offset == 0 ? att_opcode::read_response : read_blob_response;
+            return p.offset == 0 ? att_opcode::read_response : att_opcode::read_blob_response;
         case gattc_procedure::kind::write_request:
             return att_opcode::write_response;
         case gattc_procedure::kind::write_command:
@@ -156,7 +152,7 @@ std::vector<uint8_t> request_pdu(const gattc_procedure& p) {
     switch (p.what) {
         case gattc_procedure::kind::services:
             if (p.service_uuid) {
-                std::vector<uint8_t> out{find_by_type_value_request};
+                std::vector<uint8_t> out{att_opcode::find_by_type_value_request};
                 put_u16(out, p.start_handle);
                 put_u16(out, 0xFFFF);
                 put_u16(out, primary_service_type);
@@ -170,7 +166,7 @@ std::vector<uint8_t> request_pdu(const gattc_procedure& p) {
                                          uuid16_bytes(characteristic_type));
         case gattc_procedure::kind::read:
             if (p.offset != 0) {
-                std::vector<uint8_t> out{read_blob_request};
+                std::vector<uint8_t> out{att_opcode::read_blob_request};
                 put_u16(out, p.handle);
                 put_u16(out, p.offset);
                 return out;

@@ -12,7 +12,6 @@
 namespace hci {
 namespace {
 
-constexpr uint8_t status_unknown_connection = 0x02;
 constexpr uint8_t role_central = 0x00;
 
 // HCI advertising report event types, legacy PDUs.

@@ -13,12 +13,7 @@
 #include "platform/platform.h"
 
 namespace hci {
-namespace {
-
-constexpr uint8_t handle_value_indication = 0x1D;
-constexpr uint8_t handle_value_confirmation = 0x1E;
-
-}  // namespace
+namespace {}  // namespace
 
 uint16_t host::allocate_handle() const {
     // The program's handles are the stack's own, small and reused as links come and go,
@@ -127,14 +122,15 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
     if (l == nullptr) return;
     const auto opcode = att_opcode_of(pdu);
     if (!opcode) return;
-    if (*opcode == att_opcode::handle_value_notification || *opcode == handle_value_indication) {
+    if (*opcode == att_opcode::handle_value_notification ||
+        *opcode == att_opcode::handle_value_indication) {
         // Both carry a handle and then the value.
         byte_reader in(pdu);
         in.u8();
         const uint16_t handle = in.u16();
         const bytes_view value = in.rest();
         if (!in.ok()) return;
-        const bool indication = *opcode == handle_value_indication;
+        const bool indication = *opcode == att_opcode::handle_value_indication;
         if (!l->gattc_dead) {
             delivery_.post_event(
                 wire::build_hvx(conn_handle, handle,
@@ -144,8 +140,9 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
         // The program has no call to confirm an indication; a phone left without the
         // confirmation would stop sending and in time drop the link.
         if (indication) {
-            queue_pdu(conn_handle,
-                      *l2cap_pdu(cid::att, std::vector<uint8_t>{handle_value_confirmation}));
+            queue_pdu(
+                conn_handle,
+                *l2cap_pdu(cid::att, std::vector<uint8_t>{att_opcode::handle_value_confirmation}));
         }
         return;
     }

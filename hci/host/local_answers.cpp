@@ -6,20 +6,14 @@
 namespace hci {
 namespace {
 
-constexpr uint8_t att_command_flag = 0x40;
-constexpr uint8_t find_information_request = 0x04;
-constexpr uint8_t find_by_type_value_request = 0x06;
-constexpr uint8_t handle_value_confirmation = 0x1E;
-constexpr uint8_t att_error_attribute_not_found = 0x0A;
-constexpr uint8_t att_error_request_not_supported = 0x06;
-
 constexpr uint8_t smp_pairing_request = 0x01;
 constexpr uint8_t smp_pairing_failed = 0x05;
 constexpr uint8_t smp_security_request = 0x0B;
 constexpr uint8_t smp_pairing_not_supported = 0x05;
 
 bool is_discovery(uint8_t opcode) {
-    return opcode == find_information_request || opcode == find_by_type_value_request ||
+    return opcode == att_opcode::find_information_request ||
+           opcode == att_opcode::find_by_type_value_request ||
            opcode == att_opcode::read_by_type_request ||
            opcode == att_opcode::read_by_group_type_request;
 }
@@ -31,13 +25,13 @@ std::optional<std::vector<uint8_t>> att_server_answer(bytes_view pdu, uint16_t o
     if (!opcode) return std::nullopt;
     // Commands are never answered; responses, notifications and indications (odd opcodes)
     // and confirmations are a client's business, not a server's.
-    if ((*opcode & att_command_flag) != 0 || (*opcode & 1) != 0 ||
-        *opcode == handle_value_confirmation) {
+    if ((*opcode & att_opcode::command_flag) != 0 || (*opcode & 1) != 0 ||
+        *opcode == att_opcode::handle_value_confirmation) {
         return std::nullopt;
     }
     if (*opcode == att_opcode::exchange_mtu_request) {
         if (!parse_exchange_mtu(pdu, *opcode)) {
-            return error_response(*opcode, 0, att_error_request_not_supported);
+            return error_response(*opcode, 0, att_error_code::request_not_supported);
         }
         return exchange_mtu_response(our_mtu);
     }
@@ -46,8 +40,8 @@ std::optional<std::vector<uint8_t>> att_server_answer(bytes_view pdu, uint16_t o
     // Requests that name a handle name it first; a short PDU names none.
     const uint16_t handle = r.remaining() >= 2 ? r.u16() : 0;
     if (is_discovery(*opcode))
-        return error_response(*opcode, handle, att_error_attribute_not_found);
-    return error_response(*opcode, handle, att_error_request_not_supported);
+        return error_response(*opcode, handle, att_error_code::attribute_not_found);
+    return error_response(*opcode, handle, att_error_code::request_not_supported);
 }
 
 std::optional<std::vector<uint8_t>> security_manager_answer(bytes_view payload) {

@@ -18,25 +18,8 @@ using steady = std::chrono::steady_clock;
 // The phone never exchanges a larger MTU: the simulated phone's answers are sized for this.
 constexpr uint16_t att_mtu = 23;
 
-namespace att_op {
-constexpr uint8_t find_information_request = 0x04;
-constexpr uint8_t find_information_response = 0x05;
-constexpr uint8_t read_blob_request = 0x0C;
-constexpr uint8_t read_blob_response = 0x0D;
-constexpr uint8_t handle_value_confirmation = 0x1E;
-// Bit 6 of an opcode marks a command, which is never answered.
-constexpr uint8_t command_flag = 0x40;
-}  // namespace att_op
-
-namespace att_error_code {
-constexpr uint8_t invalid_pdu = 0x04;
-constexpr uint8_t request_not_supported = 0x06;
-constexpr uint8_t attribute_not_found = 0x0A;
-constexpr uint8_t unlikely_error = 0x0E;
-}  // namespace att_error_code
-
-constexpr uint8_t hci_event_disconnection_complete = 0x05;
-constexpr uint8_t hci_event_number_of_completed_packets = 0x13;
+namespace att_op = hci::att_opcode;
+namespace att_error_code = hci::att_error_code;
 
 uint16_t le16(hci::bytes_view bytes, size_t at) {
     return static_cast<uint16_t>(bytes.data[at] | (bytes.data[at + 1] << 8));
@@ -204,7 +187,7 @@ bool test_phone::wait_until(std::chrono::milliseconds limit, const std::function
 void test_phone::on_packet(const hci::h4_packet& packet) {
     // Buffers come back here, on the reader, so that a worker waiting for one is woken.
     if (packet.type == hci::packet_type::event && packet.bytes.size() >= 2 &&
-        packet.bytes[0] == hci_event_number_of_completed_packets) {
+        packet.bytes[0] == hci::event_code::number_of_completed_packets) {
         if (const auto done = hci::parse_number_of_completed_packets(packet.bytes)) {
             std::lock_guard<std::mutex> guard(lock_);
             for (const hci::completed_packets& c : *done) buffers_free_ += c.count;
@@ -273,7 +256,7 @@ void test_phone::handle_event(const std::vector<uint8_t>& packet) {
         }
         return;
     }
-    if (packet.empty() || packet[0] != hci_event_disconnection_complete) return;
+    if (packet.empty() || packet[0] != hci::event_code::disconnection_complete) return;
     const auto gone = hci::parse_disconnection_complete(packet);
     if (!gone || gone->status != 0) return;
     bool advertise = false;
