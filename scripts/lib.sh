@@ -5,13 +5,16 @@
 ORVETTE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian 12 packages the build, the tests and the sanitizer runs need. tshark reads the HCI
-# trace in the btvirt suite; its wireshark-common asks whether non-root users may capture,
-# and the non-interactive install below takes the default answer (no) without asking.
+# trace in the btvirt suite and the simulated air's capture; its wireshark-common asks whether
+# non-root users may capture, and the non-interactive install below takes the default answer
+# (no) without asking. Python 3 with pytest, matplotlib and jsonschema runs the report tool,
+# its tests and the scenario schema's check; chromium renders the report page headless.
 ORVETTE_PACKAGES=(
     build-essential cmake g++ clang make util-linux
     libboost-dev libboost-thread-dev libboost-system-dev
     nlohmann-json3-dev libgtest-dev libgmock-dev googletest
     bluez-test-tools tshark
+    python3 python3-pytest python3-matplotlib python3-jsonschema chromium
 )
 
 # Installs whatever of ORVETTE_PACKAGES is missing (apt-get update first). Needs root for
