@@ -6,6 +6,7 @@
 //   ORVETTE_SOAK_DIR         where the scenario, trace, console and summary go (default: a
 //                            fresh temporary directory, removed when the run passes)
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,9 +17,12 @@
 #include <sstream>
 #include <string>
 
+#include "diag/code_names.h"
 #include "tests/soak/soak_plan.h"
 #include "tests/soak/soak_process.h"
+#include "tests/soak/soak_progress.h"
 #include "tests/soak/trace_audit.h"
+#include "tests/soak/trace_follower.h"
 
 namespace {
 
@@ -28,6 +32,11 @@ using json = nlohmann::json;
 // A program that settles at a size and stays there; the allowance covers the allocator's
 // own ups and downs, not growth with time.
 constexpr long memory_allowance_kb = 1024;
+
+// What one more UUID costs the program's list of every device it has seen, a set of
+// strings, with glibc on a 64-bit machine: an 80-byte block for the tree node with the
+// string in it, and a 48-byte block for the 32 hex digits and their terminator.
+constexpr double bytes_per_seen_uuid = 128;
 
 // Under a sanitizer the program's memory holds the sanitizer's quarantine and shadow as
 // well, which grow for a long while by design: the figures are shown, not judged.
@@ -64,6 +73,84 @@ long max_rss(const std::vector<soak::rss_sample>& samples, double from_s, double
         if (s.real_s >= from_s && s.real_s <= to_s) most = std::max(most, s.rss_kb);
     }
     return most;
+}
+
+std::string hours_text(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f h", ms / 3600000);
+    return text;
+}
+
+std::string seconds_text(double ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", ms / 1000);
+    return text;
+}
+
+// The figures of a finished run that go beyond the per-phone lines: what was asked of the
+// soak (set-ups, connections, disconnections by cause, every phone back, memory, the
+// world's lag), in a few lines a person reads at the end.
+void write_totals(std::ostream& out, const soak::audit_result& audit,
+                  const std::vector<soak::rss_sample>& samples, double scale) {
+    int disconnections = 0;
+    for (const auto& [reason, count] : audit.disconnections_by_reason) disconnections += count;
+    out << "disconnections: " << disconnections << " by cause:";
+    for (const auto& [reason, count] : audit.disconnections_by_reason) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%02X", reason);
+        out << " " << (reason >= 0 ? hci_status_name(static_cast<uint32_t>(reason)) : "unknown")
+            << " (" << code << ") " << count << ";";
+    }
+    out << "\n";
+
+    int back = 0;
+    int lost_again = 0;
+    int open_at_end = 0;
+    double longest = 0;
+    std::string longest_phone;
+    for (const auto& [name, p] : audit.phones) {
+        back += p.returns;
+        lost_again += p.lost_again;
+        open_at_end += p.open_at_end;
+        if (p.max_return_ms > longest) {
+            longest = p.max_return_ms;
+            longest_phone = name;
+        }
+    }
+    const int owed = disconnections - back - lost_again - open_at_end;
+    out << "back after every disconnection: " << (owed == 0 ? "yes" : "NO") << "; " << back
+        << " back in time, " << lost_again << " lost again before that (and back after it), "
+        << open_at_end << " at the end with time to go, " << owed << " not back; longest "
+        << seconds_text(longest) << (longest_phone.empty() ? "" : " (" + longest_phone + ")")
+        << "\n";
+    out << "stuck set-ups: " << audit.stuck_setups << " of " << audit.setups << " (longest "
+        << seconds_text(audit.max_setup_ms) << ")\n";
+
+    if (!samples.empty()) {
+        const soak::rss_sample* most = &samples.front();
+        for (const auto& sample : samples) {
+            if (sample.rss_kb > most->rss_kb) most = &sample;
+        }
+        const soak::rss_sample& settled = samples[samples.size() / 10];
+        out << "resident memory: " << samples.front().rss_kb << " kB at start, " << settled.rss_kb
+            << " kB at " << hours_text(settled.real_s * scale * 1000) << " simulated, "
+            << samples.back().rss_kb << " kB at the end, most " << most->rss_kb << " kB (at "
+            << hours_text(most->real_s * scale * 1000) << " simulated)\n";
+    }
+
+    double last_new = 0;
+    for (const auto& [uuid, t] : audit.uuids_seen) last_new = std::max(last_new, t);
+    out << "all_devices: " << audit.uuids_seen.size()
+        << " distinct 128-bit UUIDs seen, the last new one at " << seconds_text(last_new)
+        << " simulated: about " << audit.uuids_seen.size() * bytes_per_seen_uuid / 1024
+        << " kB in all\n";
+
+    if (audit.lag_warnings == 0) {
+        out << "world lag: never more than 1 s behind its clock\n";
+    } else {
+        out << "world lag: behind its clock " << audit.lag_warnings << " times, by "
+            << seconds_text(audit.worst_lag_ms) << " at most\n";
+    }
 }
 
 std::vector<std::string> console_lines_with(const std::string& path, const std::string& text,
@@ -106,11 +193,23 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
     options.console_path = console_path;
     // A moment for start-up, then the planned simulated time.
     options.run_real_s = 0.5 + duration_ms / scale / 1000;
+    // The trace is checked as it grows; the progress lines come from the same counts.
+    soak::trace_audit auditing(plan);
+    soak::trace_follower follower(trace_path);
+    const auto feed = [&](const std::string& line) { auditing.feed(line); };
+    soak::progress_pacer pacer(::isatty(STDOUT_FILENO) != 0);
+    options.on_tick = [&](double real_s) {
+        follower.read_new(feed);
+        const soak::audit_progress now = auditing.progress();
+        if (pacer.due(real_s, now.t_ms)) {
+            std::cout << soak::progress_line(now, duration_ms, real_s) << std::endl;
+        }
+    };
     const soak::soak_run_result run = soak::run_for_soak(options);
     ASSERT_TRUE(run.started) << run.error;
 
-    std::ifstream trace(trace_path);
-    const soak::audit_result audit = soak::audit_trace(trace, plan);
+    follower.read_rest(feed);
+    const soak::audit_result audit = auditing.finish();
 
     // Figures, whatever the outcome.
     std::ostringstream summary;
@@ -130,6 +229,7 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
                 << (p.returns > 0 ? p.total_return_ms / p.returns / 1000 : 0) << " s\n";
     }
     summary << "connections in all: " << connections << "\n";
+    write_totals(summary, audit, run.samples, scale);
     const double third = run.real_s / 3;
     const long early_kb = max_rss(run.samples, run.real_s * 0.1, third);
     const long late_kb = max_rss(run.samples, 2 * third, run.real_s);
