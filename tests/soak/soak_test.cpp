@@ -81,6 +81,12 @@ std::string hours_text(double ms) {
     return text;
 }
 
+std::string kb_text(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f kB", bytes / 1024);
+    return text;
+}
+
 std::string seconds_text(double ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", ms / 1000);
@@ -95,11 +101,12 @@ void write_totals(std::ostream& out, const soak::audit_result& audit,
     int disconnections = 0;
     for (const auto& [reason, count] : audit.disconnections_by_reason) disconnections += count;
     out << "disconnections: " << disconnections << " by cause:";
+    const char* separator = " ";
     for (const auto& [reason, count] : audit.disconnections_by_reason) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%02X", reason);
-        out << " " << (reason >= 0 ? hci_status_name(static_cast<uint32_t>(reason)) : "unknown")
-            << " (" << code << ") " << count << ";";
+        out << separator
+            << (reason >= 0 ? hci_status_name(static_cast<uint32_t>(reason)) : "unknown") << " "
+            << count;
+        separator = ", ";
     }
     out << "\n";
 
@@ -142,8 +149,8 @@ void write_totals(std::ostream& out, const soak::audit_result& audit,
     for (const auto& [uuid, t] : audit.uuids_seen) last_new = std::max(last_new, t);
     out << "all_devices: " << audit.uuids_seen.size()
         << " distinct 128-bit UUIDs seen, the last new one at " << seconds_text(last_new)
-        << " simulated: about " << audit.uuids_seen.size() * bytes_per_seen_uuid / 1024
-        << " kB in all\n";
+        << " simulated: about " << kb_text(audit.uuids_seen.size() * bytes_per_seen_uuid)
+        << " in all\n";
 
     if (audit.lag_warnings == 0) {
         out << "world lag: never more than 1 s behind its clock\n";
@@ -151,6 +158,41 @@ void write_totals(std::ostream& out, const soak::audit_result& audit,
         out << "world lag: behind its clock " << audit.lag_warnings << " times, by "
             << seconds_text(audit.worst_lag_ms) << " at most\n";
     }
+}
+
+// Everything a run's files tell, as the summary file and the console show it.
+std::string summary_text(const soak::soak_plan& plan, const soak::audit_result& audit,
+                         const std::vector<soak::rss_sample>& samples, double real_s,
+                         double scale) {
+    std::ostringstream summary;
+    summary << "simulated: " << audit.last_t_ms / 3600000 << " h in " << real_s
+            << " s real (clock x" << scale << "), " << audit.lines << " trace lines\n";
+    summary << "fault rounds: " << plan.rounds << ", fault notes in the trace: " << audit.notes
+            << ", GATT time-outs: " << audit.gatt_timeouts << "\n";
+    summary << "set-ups: " << audit.setups << ", longest " << audit.max_setup_ms / 1000 << " s\n";
+    for (const auto& [name, p] : audit.phones) {
+        summary << name << ": " << p.connections.size() << " connections, " << p.forced_disconnects
+                << " forced and " << p.faulty_disconnects << " faulty disconnections; back "
+                << p.returns << " times (lost again before that " << p.lost_again
+                << ", still owed at the end " << p.open_at_end << "), longest "
+                << p.max_return_ms / 1000 << " s, mean "
+                << (p.returns > 0 ? p.total_return_ms / p.returns / 1000 : 0) << " s\n";
+    }
+    summary << "connections in all: " << audit.connections << "\n";
+    write_totals(summary, audit, samples, scale);
+    const double third = real_s / 3;
+    summary << "resident memory (max per third of the run): " << max_rss(samples, 0, third)
+            << " kB, " << max_rss(samples, third, 2 * third) << " kB, "
+            << max_rss(samples, 2 * third, real_s) << " kB; " << samples.size() << " samples\n";
+    return summary.str();
+}
+
+void expect_flat_memory(const std::vector<soak::rss_sample>& samples, double real_s) {
+    const double third = real_s / 3;
+    const long early_kb = max_rss(samples, real_s * 0.1, third);
+    const long late_kb = max_rss(samples, 2 * third, real_s);
+    EXPECT_LE(late_kb, early_kb + memory_allowance_kb)
+        << "resident memory grew from " << early_kb << " kB to " << late_kb << " kB";
 }
 
 std::vector<std::string> console_lines_with(const std::string& path, const std::string& text,
@@ -212,30 +254,7 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
     const soak::audit_result audit = auditing.finish();
 
     // Figures, whatever the outcome.
-    std::ostringstream summary;
-    summary << "simulated: " << audit.last_t_ms / 3600000 << " h in " << run.real_s
-            << " s real (clock x" << scale << "), " << audit.lines << " trace lines\n";
-    summary << "fault rounds: " << plan.rounds << ", fault notes in the trace: " << audit.notes
-            << ", GATT time-outs: " << audit.gatt_timeouts << "\n";
-    summary << "set-ups: " << audit.setups << ", longest " << audit.max_setup_ms / 1000 << " s\n";
-    int connections = 0;
-    for (const auto& [name, p] : audit.phones) {
-        connections += static_cast<int>(p.connections.size());
-        summary << name << ": " << p.connections.size() << " connections, " << p.forced_disconnects
-                << " forced and " << p.faulty_disconnects << " faulty disconnections; back "
-                << p.returns << " times (lost again before that " << p.lost_again
-                << ", still owed at the end " << p.open_at_end << "), longest "
-                << p.max_return_ms / 1000 << " s, mean "
-                << (p.returns > 0 ? p.total_return_ms / p.returns / 1000 : 0) << " s\n";
-    }
-    summary << "connections in all: " << connections << "\n";
-    write_totals(summary, audit, run.samples, scale);
-    const double third = run.real_s / 3;
-    const long early_kb = max_rss(run.samples, run.real_s * 0.1, third);
-    const long late_kb = max_rss(run.samples, 2 * third, run.real_s);
-    summary << "resident memory (max per third of the run): " << max_rss(run.samples, 0, third)
-            << " kB, " << max_rss(run.samples, third, 2 * third) << " kB, " << late_kb << " kB; "
-            << run.samples.size() << " samples\n";
+    const std::string summary = summary_text(plan, audit, run.samples, run.real_s, scale);
     std::ofstream(dir + "/rss.csv") << [&] {
         std::ostringstream csv;
         csv << "real_s,sim_s,rss_kb\n";
@@ -244,8 +263,8 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
         }
         return csv.str();
     }();
-    std::ofstream(dir + "/summary.txt") << summary.str();
-    std::cout << summary.str() << "files: " << dir << "\n";
+    std::ofstream(dir + "/summary.txt") << summary;
+    std::cout << summary << "files: " << dir << "\n";
 
     EXPECT_TRUE(run.exited && run.exit_code == 0 && !run.killed)
         << "exit code " << run.exit_code << ", signal " << run.signal
@@ -265,10 +284,49 @@ TEST(Soak, EveryPhoneComesBackAfterEveryDisconnectionAndMemoryStaysFlat) {
         }
     }
 
-    if (memory_is_judged) {
-        EXPECT_LE(late_kb, early_kb + memory_allowance_kb)
-            << "resident memory grew from " << early_kb << " kB to " << late_kb << " kB";
-    }
+    if (memory_is_judged) expect_flat_memory(run.samples, run.real_s);
 
     if (!HasFailure() && std::getenv("ORVETTE_SOAK_DIR") == nullptr) fs::remove_all(dir);
+}
+
+// A kept run's files checked again with this checker, without running anything: for a run
+// made by an earlier build, or one whose summary was lost. ORVETTE_SOAK_AUDIT_DIR names the
+// run's folder; ORVETTE_SOAK_MINUTES and ORVETTE_SOAK_TIME_SCALE must be the run's own, for
+// the faults are planned from them. The summary goes to summary-audit.txt in that folder.
+TEST(Soak, AKeptRunIsCheckedAgainFromItsFiles) {
+    const char* kept = std::getenv("ORVETTE_SOAK_AUDIT_DIR");
+    if (kept == nullptr || *kept == '\0') GTEST_SKIP() << "set ORVETTE_SOAK_AUDIT_DIR";
+    const double minutes = env_number("ORVETTE_SOAK_MINUTES", 0);
+    ASSERT_GT(minutes, 0) << "set ORVETTE_SOAK_MINUTES to the run's";
+    const double scale = env_number("ORVETTE_SOAK_TIME_SCALE", 50);
+    const std::string dir = kept;
+
+    std::ifstream world_file(std::string(ORVETTE_SOURCE_DIR) +
+                             "/tests/soak/scenarios/soak-world.json");
+    const json world = json::parse(world_file, nullptr, true, /*ignore_comments=*/true);
+    const soak::soak_plan plan =
+        soak::make_plan(world, minutes * 60000, scale, dir + "/trace.jsonl");
+
+    std::vector<soak::rss_sample> samples;
+    std::ifstream csv(dir + "/rss.csv");
+    std::string row;
+    std::getline(csv, row);  // the header
+    while (std::getline(csv, row)) {
+        soak::rss_sample sample;
+        double sim_s = 0;
+        if (std::sscanf(row.c_str(), "%lf,%lf,%ld", &sample.real_s, &sim_s, &sample.rss_kb) == 3) {
+            samples.push_back(sample);
+        }
+    }
+    ASSERT_FALSE(samples.empty()) << "no samples in " << dir << "/rss.csv";
+
+    std::ifstream trace(dir + "/trace.jsonl");
+    ASSERT_TRUE(trace.is_open()) << "no trace in " << dir;
+    const soak::audit_result audit = soak::audit_trace(trace, plan);
+    const std::string summary = summary_text(plan, audit, samples, samples.back().real_s, scale);
+    std::ofstream(dir + "/summary-audit.txt") << summary;
+    std::cout << summary << "files: " << dir << "\n";
+
+    for (const std::string& failure : audit.failures) ADD_FAILURE() << failure;
+    if (memory_is_judged) expect_flat_memory(samples, samples.back().real_s);
 }
