@@ -31,7 +31,7 @@ class lag_watch {
     };
 
     lag_watch() = default;
-    explicit lag_watch(settings s) : settings_(s) {}
+    explicit lag_watch(const settings& s) : settings_(s) {}
 
     // `now` is the clock's simulated time as an action runs, `lag` how late it runs.
     std::optional<line> observe(sim_us now, sim_us lag);

@@ -134,10 +134,11 @@ void write_totals(std::ostream& out, const soak::audit_result& audit,
         << seconds_text(audit.max_setup_ms) << ")\n";
 
     if (!samples.empty()) {
-        const soak::rss_sample* most = &samples.front();
-        for (const auto& sample : samples) {
-            if (sample.rss_kb > most->rss_kb) most = &sample;
-        }
+        const auto most =
+            std::max_element(samples.begin(), samples.end(),
+                             [](const soak::rss_sample& a, const soak::rss_sample& b) {
+                                 return a.rss_kb < b.rss_kb;
+                             });
         const soak::rss_sample& settled = samples[samples.size() / 10];
         out << "resident memory: " << samples.front().rss_kb << " kB at start, " << settled.rss_kb
             << " kB at " << hours_text(settled.real_s * scale * 1000) << " simulated, "

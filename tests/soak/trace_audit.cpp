@@ -232,13 +232,11 @@ class trace_audit::auditor {
 
     bool spoiled(const std::string& phone, const connection_record& c, double last_t) const {
         const double end = c.end_ms >= 0 ? c.end_ms : last_t;
-        for (const unavailable_window& w : plan_.windows) {
-            if (w.phone == phone && w.spoils_connection && w.from_ms <= end &&
-                w.until_ms >= c.start_ms) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(plan_.windows.begin(), plan_.windows.end(),
+                           [&](const unavailable_window& w) {
+                               return w.phone == phone && w.spoils_connection && w.from_ms <= end &&
+                                      w.until_ms >= c.start_ms;
+                           });
     }
 
     void check_return(const std::string& phone, double lost_at, double last_t) {
