@@ -156,8 +156,10 @@ void write_totals(std::ostream& out, const soak::audit_result& audit,
     if (audit.lag_warnings == 0) {
         out << "world lag: never more than 1 s behind its clock\n";
     } else {
-        out << "world lag: behind its clock " << audit.lag_warnings << " times, by "
-            << seconds_text(audit.worst_lag_ms) << " at most\n";
+        out << "world lag: behind its clock "
+            << (audit.lag_warnings == 1 ? std::string("once")
+                                        : std::to_string(audit.lag_warnings) + " times")
+            << ", by " << seconds_text(audit.worst_lag_ms) << " at most\n";
     }
 }
 
