@@ -82,6 +82,9 @@ bool world::next_batch(std::vector<outgoing>& out) {
         const sim_us now = clock_now();
         const sim_us next = schedule_.next_time();
         if (next <= now) {
+            if (auto line = lag_.observe(now, now - next)) {
+                queue_log(next, line->behind ? SD_RPC_LOG_WARNING : SD_RPC_LOG_INFO, line->text);
+            }
             scheduler::action what = schedule_.pop();
             what();
             ++actions;

@@ -26,6 +26,7 @@
 #include "driver/stack/stack_rules.h"
 #include "sim/backend/outgoing.h"
 #include "sim/scenario/scenario.h"
+#include "sim/world/lag_watch.h"
 #include "sim/world/random.h"
 #include "sim/world/scheduler.h"
 #include "sim/world/trace.h"
@@ -245,6 +246,7 @@ class world {
     const uint64_t origin_tick_;
     std::shared_ptr<trace_sink> trace_;
     scheduler schedule_;
+    lag_watch lag_;
     random_stream world_chance_;
 
     // Stack: what it takes and refuses, and what it is doing.

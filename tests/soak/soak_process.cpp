@@ -98,6 +98,7 @@ soak_run_result run_for_soak(const soak_run_options& options) {
     for (;;) {
         if (reap(pid, result)) break;
         const double now = seconds_since(start);
+        if (options.on_tick) options.on_tick(now);
         if (now >= next_sample) {
             const long kb = resident_kb(pid);
             if (kb > 0) result.samples.push_back({now, kb});
@@ -123,6 +124,7 @@ soak_run_result run_for_soak(const soak_run_options& options) {
     }
     ::close(keys[1]);
     result.real_s = seconds_since(start);
+    if (options.on_tick) options.on_tick(result.real_s);
     return result;
 }
 

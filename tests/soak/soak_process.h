@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct soak_run_options {
     double run_real_s = 0;     // then 'q' is typed
     double quit_limit_s = 60;  // a program that has not ended by then is killed
     double sample_every_s = 1;
+    // Called about ten times a real second while the program runs (and once after it
+    // ended), with the real seconds since the start: for progress reports.
+    std::function<void(double real_s)> on_tick;
 };
 
 struct soak_run_result {

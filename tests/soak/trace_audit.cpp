@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <vector>
+
+#include "driver/wire/hex_text.h"
+#include "link/event_dispatcher.h"
 
 namespace soak {
 namespace {
@@ -23,7 +27,16 @@ const char* const wanted[] = {
     "\"event\":\"BLE_GATTC_EVT_READ_RSP\"",
     "\"event\":\"BLE_GATTC_EVT_TIMEOUT\"",
     "\"note\":",
+    "\"log\":",
 };
+
+const char adv_report[] = "\"event\":\"BLE_GAP_EVT_ADV_REPORT\"";
+const char adv_data[] = "\"data\":\"";
+// The world's own lines about keeping up with its clock.
+const char behind_text[] = "simulated world ";
+const char behind_mark[] = " behind its clock";
+const char caught_up_mark[] = "caught up with its clock";
+const char worst_mark[] = ", by ";
 
 bool is_wanted(const std::string& line) {
     for (const char* text : wanted) {
@@ -38,10 +51,31 @@ std::string ms_text(double ms) {
     return text;
 }
 
-class auditor {
+// The UUID the program takes from an advertising report's line, if any: the data is read
+// by the program's own rule.
+bool report_uuid(const std::string& line, std::string& uuid) {
+    const size_t from = line.find(adv_data);
+    if (from == std::string::npos) return false;
+    const size_t start = from + sizeof adv_data - 1;
+    const size_t end = line.find('"', start);
+    if (end == std::string::npos) return false;
+    std::vector<uint8_t> data;
+    if (!wire::parse_hex_bytes(line.substr(start, end - start), data)) return false;
+    return find_uuid128(data.data(), static_cast<uint16_t>(std::min<size_t>(data.size(), 0xFFFF)),
+                        uuid);
+}
+
+}  // namespace
+
+class trace_audit::auditor {
   public:
     explicit auditor(const soak_plan& plan) : plan_(plan) {
         for (const phone_info& p : plan.phones) result_.phones[p.name];
+    }
+
+    void adv_report(const std::string& line, double t) {
+        std::string uuid;
+        if (report_uuid(line, uuid)) result_.uuids_seen.emplace(uuid, t);
     }
 
     void line(const json& j) {
@@ -51,6 +85,7 @@ class auditor {
             ++result_.notes;
             return;
         }
+        if (j.contains("log")) return log(j.value("message", ""));
         const std::string event = j.value("event", "");
         if (event == "BLE_GAP_EVT_CONNECTED") return connected(j, t);
         if (event == "BLE_GAP_EVT_DISCONNECTED") return disconnected(j, t);
@@ -58,9 +93,21 @@ class auditor {
         if (event == "BLE_GATTC_EVT_TIMEOUT") ++result_.gatt_timeouts;
     }
 
+    audit_progress progress(double last_t) const {
+        audit_progress p;
+        p.t_ms = last_t;
+        p.setups = result_.setups;
+        for (const auto& entry : result_.disconnections_by_reason) p.disconnections += entry.second;
+        p.phones_connected = static_cast<int>(live_.size());
+        p.phones = static_cast<int>(plan_.phones.size());
+        p.world_behind = world_behind_;
+        return p;
+    }
+
     audit_result finish(double last_t) {
         result_.last_t_ms = last_t;
         if (setup_started_ >= 0 && last_t - setup_started_ > setup_bound_ms) {
+            ++result_.stuck_setups;
             fail("a set-up begun at " + ms_text(setup_started_) + " is still under way at the end");
         }
         for (const auto& entry : disconnections_) {
@@ -96,6 +143,7 @@ class auditor {
         const double lasted = t - setup_started_;
         result_.max_setup_ms = std::max(result_.max_setup_ms, lasted);
         if (lasted > setup_bound_ms) {
+            ++result_.stuck_setups;
             fail("the set-up begun at " + ms_text(setup_started_) + " lasted " + ms_text(lasted));
         }
         setup_started_ = -1;
@@ -110,6 +158,7 @@ class auditor {
         c.start_ms = t;
         auto& list = result_.phones[phone].connections;
         list.push_back(c);
+        ++result_.connections;
         live_[c.handle] = {phone, list.size() - 1};
     }
 
@@ -122,6 +171,7 @@ class auditor {
         live_.erase(found);
         c.end_ms = t;
         c.reason = j.value("reason", -1);
+        ++result_.disconnections_by_reason[c.reason];
         phone_audit& audit = result_.phones[phone];
         if (c.reason == reason_local_host_terminated) {
             ++audit.forced_disconnects;
@@ -129,6 +179,25 @@ class auditor {
             ++audit.faulty_disconnects;
         }
         disconnections_[phone].push_back(t);
+    }
+
+    void log(const std::string& message) {
+        if (message.compare(0, sizeof behind_text - 1, behind_text) != 0) return;
+        if (message.find(behind_mark) != std::string::npos) {
+            ++result_.lag_warnings;
+            world_behind_ = true;
+            lag_seen(std::strtod(message.c_str() + sizeof behind_text - 1, nullptr));
+        } else if (message.find(caught_up_mark) != std::string::npos) {
+            world_behind_ = false;
+            const size_t worst = message.rfind(worst_mark);
+            if (worst != std::string::npos) {
+                lag_seen(std::strtod(message.c_str() + worst + sizeof worst_mark - 1, nullptr));
+            }
+        }
+    }
+
+    void lag_seen(double seconds) {
+        result_.worst_lag_ms = std::max(result_.worst_lag_ms, seconds * 1000);
     }
 
     void read_response(const json& j, double t) {
@@ -163,13 +232,11 @@ class auditor {
 
     bool spoiled(const std::string& phone, const connection_record& c, double last_t) const {
         const double end = c.end_ms >= 0 ? c.end_ms : last_t;
-        for (const unavailable_window& w : plan_.windows) {
-            if (w.phone == phone && w.spoils_connection && w.from_ms <= end &&
-                w.until_ms >= c.start_ms) {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(plan_.windows.begin(), plan_.windows.end(),
+                           [&](const unavailable_window& w) {
+                               return w.phone == phone && w.spoils_connection && w.from_ms <= end &&
+                                      w.until_ms >= c.start_ms;
+                           });
     }
 
     void check_return(const std::string& phone, double lost_at, double last_t) {
@@ -209,32 +276,44 @@ class auditor {
         if (result_.failures.size() < 50) result_.failures.push_back(what);
     }
 
-    const soak_plan& plan_;
+    const soak_plan plan_;  // a copy: the audit may outlive the plan it was given
     audit_result result_;
     double setup_started_ = -1;
+    bool world_behind_ = false;
     std::map<int, std::pair<std::string, size_t>> live_;  // handle -> phone, connection index
     std::map<std::string, std::vector<double>> disconnections_;
 };
 
-}  // namespace
+trace_audit::trace_audit(const soak_plan& plan) : auditor_(std::make_unique<auditor>(plan)) {}
+
+trace_audit::~trace_audit() = default;
+
+void trace_audit::feed(const std::string& line) {
+    ++lines_;
+    // Every line begins {"t":<number>, which is all most lines are read for.
+    if (line.compare(0, 5, "{\"t\":") == 0) last_t_ms_ = std::strtod(line.c_str() + 5, nullptr);
+    if (line.find(adv_report) != std::string::npos) return auditor_->adv_report(line, last_t_ms_);
+    if (!is_wanted(line)) return;
+    const json j = json::parse(line, nullptr, false);
+    if (j.is_discarded()) return;
+    auditor_->line(j);
+}
+
+audit_progress trace_audit::progress() const {
+    return auditor_->progress(last_t_ms_);
+}
+
+audit_result trace_audit::finish() {
+    audit_result result = auditor_->finish(last_t_ms_);
+    result.lines = lines_;
+    return result;
+}
 
 audit_result audit_trace(std::istream& trace, const soak_plan& plan) {
-    auditor a(plan);
+    trace_audit audit(plan);
     std::string line;
-    double last_t = 0;
-    uint64_t lines = 0;
-    while (std::getline(trace, line)) {
-        ++lines;
-        // Every line begins {"t":<number>, which is all the skipped lines are read for.
-        if (line.compare(0, 5, "{\"t\":") == 0) last_t = std::strtod(line.c_str() + 5, nullptr);
-        if (!is_wanted(line)) continue;
-        const json j = json::parse(line, nullptr, false);
-        if (j.is_discarded()) continue;
-        a.line(j);
-    }
-    audit_result result = a.finish(last_t);
-    result.lines = lines;
-    return result;
+    while (std::getline(trace, line)) audit.feed(line);
+    return audit.finish();
 }
 
 }  // namespace soak

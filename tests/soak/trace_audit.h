@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <istream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,48 @@ struct audit_result {
     std::map<std::string, phone_audit> phones;
     int setups = 0;
     double max_setup_ms = 0;
+    int stuck_setups = 0;  // lasted past the bound, or still under way past it at the end
+    int connections = 0;   // of the monitored phones
+    std::map<int, int> disconnections_by_reason;
     int gatt_timeouts = 0;
     int notes = 0;  // fault notes the world wrote
+    // Every 128-bit UUID the program was shown (what its list of devices holds), with the
+    // simulated time it was first seen.
+    std::map<std::string, double> uuids_seen;
+    int lag_warnings = 0;  // the world said it was behind its clock
+    double worst_lag_ms = 0;
     std::vector<std::string> failures;
+};
+
+// Where a run stands, for progress lines while it goes on.
+struct audit_progress {
+    double t_ms = 0;
+    int setups = 0;
+    int disconnections = 0;
+    int phones_connected = 0;
+    int phones = 0;
+    bool world_behind = false;
+};
+
+// Checks a trace line by line as it grows, so that a run of hours is read once, while it
+// runs, and its progress can be told from the same counts the final verdict uses.
+class trace_audit {
+  public:
+    explicit trace_audit(const soak_plan& plan);
+    ~trace_audit();
+    trace_audit(const trace_audit&) = delete;
+    trace_audit& operator=(const trace_audit&) = delete;
+
+    void feed(const std::string& line);
+    audit_progress progress() const;
+    // The verdict on everything fed so far; call once, at the end.
+    audit_result finish();
+
+  private:
+    class auditor;
+    std::unique_ptr<auditor> auditor_;
+    uint64_t lines_ = 0;
+    double last_t_ms_ = 0;
 };
 
 audit_result audit_trace(std::istream& trace, const soak_plan& plan);
