@@ -1,0 +1,130 @@
+"""The plots of the HTML page, drawn with matplotlib and returned as PNG bytes.
+
+Each function returns None when the run gives nothing to draw; the page then says why."""
+
+import io
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+from .model import UNNAMED  # noqa: E402
+
+_REASON_COLOURS = ["#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
+                   "#ff7f0e"]
+
+
+def _png(figure):
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format="png", dpi=90, bbox_inches="tight")
+    plt.close(figure)
+    return buffer.getvalue()
+
+
+def _lanes(run):
+    named = sorted(p for p in run.phones if p != UNNAMED)
+    if UNNAMED in run.phones and run.phones[UNNAMED].disconnections:
+        named.append(UNNAMED)
+    return named
+
+
+def _short(uuid):
+    return uuid if uuid == UNNAMED or len(uuid) <= 12 else uuid[:8] + "..."
+
+
+def timeline(run):
+    lanes = _lanes(run)
+    if not lanes or run.first_time is None:
+        return None
+    origin = run.first_time
+    end = run.last_time
+    figure, axes = plt.subplots(figsize=(10, 1.0 + 0.7 * len(lanes)))
+    reasons = sorted({r for p in lanes for _, r in run.phones[p].disconnections})
+    colour = {r: _REASON_COLOURS[i % len(_REASON_COLOURS)] for i, r in enumerate(reasons)}
+    for row, uuid in enumerate(lanes):
+        phone = run.phones[uuid]
+        spans = [(c.start - origin, ((c.end if c.end is not None else end) - c.start))
+                 for c in phone.connections if c.start is not None]
+        if spans:
+            axes.broken_barh(spans, (row - 0.3, 0.6), facecolors="#9ecae1",
+                             label="connected" if row == 0 else None)
+        setups = [(s.found - origin, s.end_low - s.found) for s in phone.setups
+                  if s.completed and s.found is not None and s.end_low is not None]
+        if setups:
+            axes.broken_barh(setups, (row - 0.15, 0.3), facecolors="#3182bd")
+        attempts = [t - origin for t in phone.attempts if t is not None]
+        if attempts:
+            axes.plot(attempts, [row + 0.38] * len(attempts), "|", color="#31a354", markersize=8)
+        for when, reason in phone.disconnections:
+            if when is not None:
+                axes.plot([when - origin], [row], "v", color=colour[reason], markersize=9)
+    handles = [plt.Line2D([], [], color="#9ecae1", linewidth=8, label="connected"),
+               plt.Line2D([], [], color="#3182bd", linewidth=4, label="set-up"),
+               plt.Line2D([], [], color="#31a354", marker="|", linestyle="", label="FOUND")]
+    handles += [plt.Line2D([], [], color=colour[r], marker="v", linestyle="",
+                           label="disconnected: " + r) for r in reasons]
+    axes.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
+    axes.set_yticks(range(len(lanes)))
+    axes.set_yticklabels([_short(u) for u in lanes])
+    axes.set_ylim(-0.6, len(lanes) - 0.4)
+    axes.set_xlim(0, max(end - origin, 1e-3))
+    axes.set_xlabel("seconds since the first timestamped line (%s)" % run.clock)
+    axes.set_title("Timeline per phone")
+    return _png(figure)
+
+
+def setup_histogram(run):
+    times = [s.end_low - s.found for p in run.phones.values() for s in p.setups
+             if s.completed and s.found is not None and s.end_low is not None]
+    if not times:
+        return None
+    figure, axes = plt.subplots(figsize=(7, 3))
+    axes.hist(times, bins=min(30, max(5, len(times) // 2)), color="#3182bd")
+    axes.set_xlabel("set-up time, FOUND to end of metadata (s)")
+    axes.set_ylabel("set-ups")
+    axes.set_title("Set-up time (%d set-ups)" % len(times))
+    return _png(figure)
+
+
+def rssi_over_time(run):
+    lanes = [p for p in sorted(run.phones) if run.phones[p].rssi]
+    if not lanes or run.first_time is None:
+        return None
+    origin = run.first_time
+    figure, axes = plt.subplots(figsize=(10, 3.5))
+    for uuid in lanes:
+        for source, marker in (("advertisement", "."), ("link", "x")):
+            points = [(t - origin, dbm) for t, dbm, s in run.phones[uuid].rssi
+                      if s == source and t is not None]
+            if points:
+                xs, ys = zip(*points)
+                axes.plot(xs, ys, marker, markersize=4, label="%s (%s)" % (_short(uuid), source))
+    axes.set_xlabel("seconds since the first timestamped line (%s)" % run.clock)
+    axes.set_ylabel("RSSI (dBm)")
+    axes.set_title("RSSI over time")
+    axes.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    return _png(figure)
+
+
+def advertising_rate(run, covered_seconds):
+    """Advertisements per second in bins; `covered_seconds` is None when the whole run was at a
+    level that prints every advertisement."""
+    times = [t for t in run.advertisements if t is not None]
+    if not times or run.first_time is None:
+        return None
+    origin = run.first_time
+    length = max(run.last_time - origin, 1e-3)
+    bins = max(1, min(60, int(length)))
+    width = length / bins
+    counts = [0] * bins
+    for t in times:
+        counts[min(bins - 1, int((t - origin) / width))] += 1
+    figure, axes = plt.subplots(figsize=(10, 3))
+    axes.bar([i * width for i in range(bins)], [c / width for c in counts], width=width,
+             align="edge", color="#31a354")
+    axes.set_xlabel("seconds since the first timestamped line (%s)" % run.clock)
+    axes.set_ylabel("advertisements per second")
+    axes.set_title("Advertising rate" + ("" if covered_seconds is None else
+                                         " (only stretches at -v6 or more count)"))
+    return _png(figure)
