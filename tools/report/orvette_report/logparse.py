@@ -62,6 +62,7 @@ class _Parser:
         self.targets_open = False
         self.gattc_abort_cause = None
         self.waiting_for_time = []  # set-ups whose end awaits the next timestamp
+        self.segment_waiting_for_time = None
 
     # -- input ---------------------------------------------------------------------------
     def feed(self, data):
@@ -97,6 +98,7 @@ class _Parser:
                 run.unrecognised += 1
                 continue
             run.recognised += 1
+            run.untimed_after_last = 0 if stamp is not None else run.untimed_after_last + 1
             name, level, match = found
             segment = run.segments[-1]
             segment.evidence = max(segment.evidence, level)
@@ -112,16 +114,20 @@ class _Parser:
             run.segments[0].start = stamp
         run.first_time = min(run.first_time, stamp)
         run.last_time = stamp if run.last_time is None else max(run.last_time, stamp)
+        if self.segment_waiting_for_time is not None:
+            self.segment_waiting_for_time.start = stamp
+            self.segment_waiting_for_time = None
         for setup in self.waiting_for_time:
             setup.end_high = stamp
         self.waiting_for_time = []
 
     def finish(self):
         run = self.run
+        for seg in run.segments:
+            if seg.start is None:
+                seg.start = run.last_time
         for seg, following in zip(run.segments, run.segments[1:] + [None]):
             seg.end = following.start if following is not None else run.last_time
-            if seg.start is None:
-                seg.start = seg.end
         if self.setup is not None and not self.setup[1].completed:
             self.setup = None
 
@@ -150,7 +156,14 @@ class _Parser:
             self.level_before_start = level
             return
         run.level_changes.append((self.now, level))
-        run.segments.append(Segment(start=self.now, level=level, evidence=0))
+        # The line carries no timestamp: the change happened between the last timestamp and
+        # the next. A raise is taken to start at the next one, a cut at the last one, so that
+        # no stretch is credited with more detail than it had.
+        previous = run.segments[-1].effective_level()
+        start = self.now if level < previous else None
+        run.segments.append(Segment(start=start, level=level, evidence=0))
+        if start is None:
+            self.segment_waiting_for_time = run.segments[-1]
 
     def on_key_help(self, match):
         run = self.run

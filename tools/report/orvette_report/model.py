@@ -68,7 +68,8 @@ class Run:
     recognised: int = 0
     unrecognised: int = 0
     garbage: int = 0
-    untimed_before_first: int = 0
+    # recognised lines after the last timestamped one: the run went on for an unknown time
+    untimed_after_last: int = 0
     advertisements: List[float] = field(default_factory=list)
     # (time, total, rate per second, 128-bit total) from the 's' key
     statistics: List[tuple] = field(default_factory=list)

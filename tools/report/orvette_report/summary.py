@@ -202,7 +202,8 @@ def summary(run, source):
         length = run.duration()
         what = "first to last timestamped line" if run.clock == "console timestamps" \
             else "simulated time, first to last trace line"
-        bound = "" if run.saw_end or run.clock != "console timestamps" else "at least "
+        bound = "at least " if run.clock == "console timestamps" and (
+            run.untimed_after_last or not run.saw_end) else ""
         out.append("  run length: %s%s (%s to %s, %s)" % (
             bound, length_text(length), clock_text(run.first_time), clock_text(run.last_time), what))
     for when, text in run.faults:
