@@ -62,7 +62,7 @@ class _Parser:
         self.targets_open = False
         self.gattc_abort_cause = None
         self.waiting_for_time = []  # set-ups whose end awaits the next timestamp
-        self.segment_waiting_for_time = None
+        self.segments_waiting_for_time = []
 
     # -- input ---------------------------------------------------------------------------
     def feed(self, data):
@@ -114,9 +114,9 @@ class _Parser:
             run.segments[0].start = stamp
         run.first_time = min(run.first_time, stamp)
         run.last_time = stamp if run.last_time is None else max(run.last_time, stamp)
-        if self.segment_waiting_for_time is not None:
-            self.segment_waiting_for_time.start = stamp
-            self.segment_waiting_for_time = None
+        for segment in self.segments_waiting_for_time:
+            segment.start = stamp
+        self.segments_waiting_for_time = []
         for setup in self.waiting_for_time:
             setup.end_high = stamp
         self.waiting_for_time = []
@@ -163,7 +163,7 @@ class _Parser:
         start = self.now if level < previous else None
         run.segments.append(Segment(start=start, level=level, evidence=0))
         if start is None:
-            self.segment_waiting_for_time = run.segments[-1]
+            self.segments_waiting_for_time.append(run.segments[-1])
 
     def on_key_help(self, match):
         run = self.run

@@ -27,8 +27,8 @@ def level_text(run):
         text = "-v%d at the start" % first.level
     else:
         text = "not in the log (it begins after the start); lines of level %d or less seen" % first.evidence
-    for when, level in run.level_changes:
-        text += "; %d from %s" % (level, clock_text(when))
+    for seg in run.segments[1:]:
+        text += "; %d from about %s" % (seg.level, clock_text(seg.start))
     return text
 
 

@@ -115,5 +115,5 @@ def test_level_raised_during_a_run(runs_dir):
     assert [r for _, r in run.phones[UNNAMED].disconnections] == [
         "0x0016 BLE_HCI_LOCAL_HOST_TERMINATED_CONNECTION"]
     text = report(log).stdout
-    assert "logging level: -v0 at the start; 1 from" in text
+    assert "logging level: -v0 at the start; 1 from about" in text
     assert "set-ups completed: 1 of 1 started [only while at -v3 or more" in text
