@@ -46,7 +46,6 @@ def _level_note(run, what):
 
 
 def render(run, trace_run, summary_text):
-    covered, _, every = run.coverage(LEVEL_FOR["advertisements"])
     parts = [
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">",
         "<title>orvette run report</title>",
@@ -57,15 +56,16 @@ def render(run, trace_run, summary_text):
         _figure("Timeline", plots.timeline(run), "No phone is named in this log."),
         _figure("Set-up time", plots.setup_histogram(run), _level_note(run, "set-ups")),
         _figure("RSSI over time", plots.rssi_over_time(run), "No RSSI in this log."),
-        _figure("Advertising rate", plots.advertising_rate(run, None if every else covered),
-                _level_note(run, "advertisements")),
+        _figure("Advertising rate", plots.advertising_rate(run, LEVEL_FOR["advertisements"]),
+                _level_note(run, "advertisements")
+                + " Two or more statistics lines (the 's' key) would give the rate between them."),
     ]
     if trace_run is not None:
         parts += [
             "<h1>From the simulated dongle's trace (simulated time)</h1>",
             _figure("Timeline (trace)", plots.timeline(trace_run), "No connection in the trace."),
             _figure("RSSI over time (trace)", plots.rssi_over_time(trace_run), "No RSSI in the trace."),
-            _figure("Advertising rate (trace)", plots.advertising_rate(trace_run, None),
+            _figure("Advertising rate (trace)", plots.advertising_rate(trace_run, 0),
                     "No advertisement in the trace."),
         ]
     parts.append("</body></html>\n")

@@ -107,24 +107,46 @@ def rssi_over_time(run):
     return _png(figure)
 
 
-def advertising_rate(run, covered_seconds):
-    """Advertisements per second in bins; `covered_seconds` is None when the whole run was at a
-    level that prints every advertisement."""
-    times = [t for t in run.advertisements if t is not None]
-    if not times or run.first_time is None:
+def advertising_rate(run, level_needed):
+    """Advertisements per second: counted one by one where the log was at `level_needed` or
+    more (stretches below it are greyed out), else from the program's own totals ('s' key)."""
+    if run.first_time is None:
         return None
     origin = run.first_time
     length = max(run.last_time - origin, 1e-3)
-    bins = max(1, min(60, int(length)))
-    width = length / bins
-    counts = [0] * bins
-    for t in times:
-        counts[min(bins - 1, int((t - origin) / width))] += 1
+    times = [t for t in run.advertisements if t is not None]
     figure, axes = plt.subplots(figsize=(10, 3))
-    axes.bar([i * width for i in range(bins)], [c / width for c in counts], width=width,
-             align="edge", color="#31a354")
+    if times:
+        bins = max(1, min(60, int(length)))
+        width = length / bins
+        counts = [0] * bins
+        for t in times:
+            counts[min(bins - 1, int((t - origin) / width))] += 1
+        axes.bar([i * width for i in range(bins)], [c / width for c in counts], width=width,
+                 align="edge", color="#31a354", label="counted one by one")
+        for seg in run.segments:
+            if seg.effective_level() < level_needed and seg.end is not None and seg.end > seg.start:
+                axes.axvspan(seg.start - origin, seg.end - origin, color="#dddddd",
+                             label="not counted at this level")
+    elif len(run.statistics) >= 2:
+        xs, ys = [], []
+        for (t0, n0, _, _), (t1, n1, _, _) in zip(run.statistics, run.statistics[1:]):
+            if t1 is not None and t0 is not None and t1 > t0 and n1 >= n0:
+                xs += [t0 - origin, t1 - origin]
+                ys += [(n1 - n0) / (t1 - t0)] * 2
+        if not xs:
+            plt.close(figure)
+            return None
+        axes.plot(xs, ys, color="#31a354", label="between the program's own totals ('s' key)")
+    else:
+        plt.close(figure)
+        return None
+    axes.set_xlim(0, length)
     axes.set_xlabel("seconds since the first timestamped line (%s)" % run.clock)
     axes.set_ylabel("advertisements per second")
-    axes.set_title("Advertising rate" + ("" if covered_seconds is None else
-                                         " (only stretches at -v6 or more count)"))
+    axes.set_title("Advertising rate")
+    handles, labels = axes.get_legend_handles_labels()
+    unique = dict(zip(labels, handles))
+    axes.legend(unique.values(), unique.keys(), fontsize=8, loc="upper left",
+                bbox_to_anchor=(1.01, 1.0))
     return _png(figure)

@@ -173,7 +173,8 @@ def advertisement_lines(run):
     if run.statistics:
         when, total, rate, uuid128 = run.statistics[-1]
         out.append("  the program's own count ('s' key, last at %s): %d in all (%.2f/s), "
-                   "%d with a 128-bit UUID" % (clock_text(when), total, rate, uuid128))
+                   "%d with a 128-bit UUID" % (clock_text(when), total, rate, uuid128)
+                   + " (rate by the program's clock, which a simulated world may speed up)")
     elif run.clock == "console timestamps":
         out.append("  the program's own count: not in this log (the 's' key prints it at any level)")
     if run.other_uuids:

@@ -5,7 +5,7 @@ import json
 import pytest
 
 from conftest import PHONE_A
-from orvette_report import lines, logparse, stats, trace
+from orvette_report import lines, logparse, plots, stats, trace
 
 
 def test_percentile_is_a_value_that_occurred():
@@ -84,3 +84,12 @@ def test_trace_ties_links_to_phones_and_skips_bad_lines():
 def test_trace_of_nothing_is_refused():
     assert trace.parse(b"") is None
     assert trace.parse(b"hello\n\x00\x01\n") is None
+
+
+def test_advertising_rate_without_level_6_comes_from_the_programs_totals():
+    stamp = "2026-12-08 10:00:%02d.000: total advertisements received = %d (1.0/second); " \
+            "total 128-bit UUID advertisements = 0\n"
+    one = logparse.parse(("Exiting\n" + stamp % (10, 100)).encode())
+    two = logparse.parse(("Exiting\n" + stamp % (10, 100) + stamp % (20, 300)).encode())
+    assert plots.advertising_rate(one, 6) is None
+    assert plots.advertising_rate(two, 6)[:4] == b"\x89PNG"
