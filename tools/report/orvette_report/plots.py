@@ -75,15 +75,28 @@ def timeline(run):
 
 
 def setup_histogram(run):
-    times = [s.end_low - s.found for p in run.phones.values() for s in p.setups
-             if s.completed and s.found is not None and s.end_low is not None]
-    if not times:
+    bounds = [(s.end_low - s.found, s.end_high - s.found if s.end_high is not None else None)
+              for p in run.phones.values() for s in p.setups
+              if s.completed and s.found is not None and s.end_low is not None]
+    if not bounds:
         return None
+    shortest = [lo for lo, _ in bounds]
+    longest = [hi for _, hi in bounds if hi is not None]
     figure, axes = plt.subplots(figsize=(7, 3))
-    axes.hist(times, bins=min(30, max(5, len(times) // 2)), color="#3182bd")
+    bins = min(30, max(5, len(bounds) // 2))
+    if longest and any(abs(h - l) >= 0.0005 for l, h in bounds if h is not None):
+        top = max(longest)
+        edges = [top * i / bins for i in range(bins + 1)] if top > 0 else bins
+        axes.hist(shortest, bins=edges, histtype="step", linewidth=2, color="#3182bd",
+                  label="to the last timestamp before the end")
+        axes.hist(longest, bins=edges, histtype="step", linewidth=2, color="#e6550d",
+                  label="to the first timestamp after it")
+        axes.legend(fontsize=8)
+    else:
+        axes.hist(shortest, bins=bins, color="#3182bd")
     axes.set_xlabel("set-up time, FOUND to end of metadata (s)")
     axes.set_ylabel("set-ups")
-    axes.set_title("Set-up time (%d set-ups)" % len(times))
+    axes.set_title("Set-up time (%d set-ups)" % len(bounds))
     return _png(figure)
 
 

@@ -60,8 +60,28 @@ def _count_line(run, what, count_text):
     return count_text + ("" if note is None else " [" + note + "]")
 
 
-def _seconds(values):
-    return "median %.3f s, 95th percentile %.3f s, max %.3f s" % values
+def setup_time_bounds(phone):
+    """(shortest, longest) possible time of each completed set-up: its end line carries no
+    timestamp, so it lies between the last timestamp before it and the first after it (none
+    after it: the log ends there, and the longest is unknown)."""
+    return [(s.end_low - s.found, None if s.end_high is None else s.end_high - s.found)
+            for s in phone.setups
+            if s.completed and s.found is not None and s.end_low is not None]
+
+
+def setup_time_text(bounds):
+    low = spread([lo for lo, _ in bounds])
+    highs = [hi for _, hi in bounds]
+    high = spread(highs) if None not in highs else None
+    names = ("median", "95th percentile", "max")
+    if high is not None and all(abs(h - l) < 0.0005 for h, l in zip(high, low)):
+        return ", ".join("%s %.3f s" % (n, v) for n, v in zip(names, low)) + " (n=%d)" % len(bounds)
+    if high is None:
+        parts = ["%s at least %.3f s" % (n, v) for n, v in zip(names, low)]
+    else:
+        parts = ["%s %.3f to %.3f s" % (n, l, h) for n, l, h in zip(names, low, high)]
+    return ", ".join(parts) + (" (n=%d; a set-up's end carries no timestamp: each lies between "
+                               "the timestamps printed before and after it)" % len(bounds))
 
 
 def trace_phone_lines(run, phone):
@@ -85,23 +105,14 @@ def phone_lines(run, phone):
     completed = [s for s in setups if s.completed]
     out.append("  set-ups completed: " + _count_line(
         run, "set-ups", "%d of %d started" % (len(completed), len(setups))))
-    low = [s.end_low - s.found for s in completed if s.end_low is not None and s.found is not None]
-    high = [s.end_high - s.found for s in completed
-            if s.end_high is not None and s.found is not None]
     note = availability(run, "set-ups")
+    times = setup_time_bounds(phone)
     if note is not None and note.startswith("not in this log"):
         out.append("  set-up time: " + note)
-    elif not low:
+    elif not times:
         out.append("  set-up time: no set-up completed")
     else:
-        text = _seconds(spread(low)) + " (n=%d)" % len(low)
-        if run.clock == "console timestamps":
-            if len(high) == len(low) and any(h - l > 0.0005 for h, l in zip(high, low)):
-                text += ("; the end of a set-up carries no timestamp, so these are times to the "
-                         "last timestamp before it; to the next one after it: " + _seconds(spread(high)))
-            elif len(high) != len(low):
-                text += "; times to the last timestamp before each end (that line carries none)"
-        out.append("  set-up time (FOUND to end of metadata): " + text
+        out.append("  set-up time (FOUND to end of metadata): " + setup_time_text(times)
                    + ("" if note is None else " [" + note + "]"))
     out.append("  keep-alive reads: " + _count_line(
         run, "keep-alive reads",

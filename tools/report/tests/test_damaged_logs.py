@@ -157,7 +157,9 @@ def test_lines_without_timestamps_take_the_time_before_them():
     # The end of A's second set-up now lies between 06.000 and 06.200.
     a = run.phones[PHONE_A].setups[1]
     assert round(a.end_low - a.found, 3) == 0.0 and round(a.end_high - a.found, 3) == 0.2
-    assert "to the next one after it: median" in summary.summary(run, "log")
+    # Set-ups of A: 0.5 s exactly, and somewhere from 0.0 to 0.2 s.
+    assert "median 0.250 to 0.350 s, 95th percentile 0.500 to 0.500 s, max 0.500 to 0.500 s " \
+           "(n=2; a set-up's end carries no timestamp" in summary.summary(run, "log")
 
 
 def test_level_zero_declines_what_it_cannot_show():
@@ -252,3 +254,11 @@ def test_unreadable_files_and_usage(tmp_path):
     for args in ([], [log, "--colour"], [log, log], [log, "-o"]):
         assert report(*args).returncode == 2, args
     assert report(log).returncode == 0
+
+
+def test_log_that_ends_at_a_set_up_end_gives_only_a_lower_bound():
+    end = LOG.index("entirely done getting metadata from phone\nservice discovery ended, available "
+                    "for new connection\n" + T + "01.300")
+    run = parse(LOG[:end] + "entirely done getting metadata from phone\n")
+    assert summary.setup_time_bounds(run.phones[PHONE_B]) == [(pytest.approx(0.3), None)]
+    assert "median at least 0.300 s" in summary.summary(run, "log")
