@@ -62,7 +62,10 @@ CATALOGUE = [
      + _HANDLE + r", error .*$"),
     ("notify", 4, _THREAD + r"(?:enable|disable) notify for " + _UUID + r" conn " + _HANDLE
      + r" response handle 0x[0-9A-F]{4}$"),
-    # disconnections
+    # disconnections: the event thread's line comes when the link ends; the line with the
+    # reason comes from the work queue, possibly after the next connection has been made
+    ("link_ended", 1, r"event handler thread got BLE_GAP_EVT_DISCONNECTED, post to worker thread "
+     r"to handle$"),
     ("disconnected", 1, _THREAD + r"BLE_GAP_EVT_DISCONNECTED received, reason: "
      r"(?P<code>0x[0-9a-f]{4}) (?P<name>\S+), conn_handle = " + _HANDLE + r"$"),
     # RSSI of a link and phone status
@@ -80,7 +83,6 @@ KNOWN_ONLY = [
     (2, r"Got BLE_GAP_EVT_CONNECTED .*$"),
     (2, _THREAD + r"sd_ble_gap_disconnect succeeded handle \d+$"),
     (1, _THREAD + r"got expected BLE_GAP_EVT_DISCONNECTED after calling sd_ble_gap_disconnect$"),
-    (1, r"event handler thread got BLE_GAP_EVT_DISCONNECTED, post to worker thread to handle$"),
     (1, r"Re-start scanning due to no advertisements in a long time$"),
     (3, r"(?:sd_ble_gattc_|service type |finished finding services|Discovering characteristics"
         r"|Characteristic discovery done|Service 0x|found service|FOUND characteristic"

@@ -57,7 +57,8 @@ class _Parser:
         self.now = None
         self.level_before_start = None
         self.setup = None  # (phone, Setup) of the phone being connected or set up
-        self.handles = {}  # connection handle -> phone uuid
+        self.handles = {}  # connection handle -> (phone uuid, its Connection or None)
+        self.links_ended = []  # (time, handles then) of links whose reason is still to come
         self.keepalive_targets = []
         self.targets_open = False
         self.gattc_abort_cause = None
@@ -131,22 +132,25 @@ class _Parser:
         if self.setup is not None and not self.setup[1].completed:
             self.setup = None
 
-    def phone_of_handle(self, handle):
-        if handle in self.handles:
-            return self.handles[handle]
+    def link_of_handle(self, handle, handles):
+        """(uuid, Connection or None) of a handle in a mapping of the time, or None."""
+        if handle in handles:
+            return handles[handle]
         # Only one phone has a link whose handle the log did not give: it must be that one.
         open_unknown = [p for p in self.run.phones.values()
                         if p.connections and p.connections[-1].end is None
                         and p.connections[-1].handle is None]
-        if len(open_unknown) == 1 and len(self.run.phones) >= 1:
-            return open_unknown[0].uuid
+        if len(open_unknown) == 1:
+            return open_unknown[0].uuid, open_unknown[0].connections[-1]
         return None
 
     def name_handle(self, handle, uuid):
-        self.handles[handle] = uuid
         phone = self.run.phone(uuid)
+        connection = None
         if phone.connections and phone.connections[-1].end is None:
-            phone.connections[-1].handle = handle
+            connection = phone.connections[-1]
+            connection.handle = handle
+        self.handles[handle] = (uuid, connection)
 
     # -- start-up and level ----------------------------------------------------------------
     def on_level(self, match):
@@ -187,12 +191,12 @@ class _Parser:
         phone = self.run.phone(match.group("uuid"))
         phone.attempts.append(self.now)
         phone.rssi.append((self.now, int(match.group("rssi")), "advertisement"))
-        self.run.advertisements.append(self.now)
+        self.run.add_advertisement(self.now)
         setup = Setup(found=self.now)
         self.setup = (phone, setup)
 
     def on_adv_rssi(self, match):
-        self.run.advertisements.append(self.now)
+        self.run.add_advertisement(self.now)
         uuid = match.group("uuid")
         if uuid in self.run.phones:
             self.run.phones[uuid].rssi.append((self.now, int(match.group("rssi")), "advertisement"))
@@ -201,7 +205,7 @@ class _Parser:
             self.run.other_uuids.add(uuid)
 
     def on_adv_no_uuid(self, match):
-        self.run.advertisements.append(self.now)
+        self.run.add_advertisement(self.now)
 
     def on_statistics(self, match):
         self.run.statistics.append((self.now, int(match.group("total")), float(match.group("rate")),
@@ -303,26 +307,38 @@ class _Parser:
         self.name_handle(int(match.group("handle")), match.group("uuid"))
 
     # -- disconnections and RSSI ----------------------------------------------------------------
+    def on_link_ended(self, match):
+        self.links_ended.append((self.now, dict(self.handles)))
+
     def on_disconnected(self, match):
         handle = int(match.group("handle"))
         reason = match.group("code") + " " + match.group("name")
-        uuid = self.phone_of_handle(handle)
-        phone = self.run.phone(uuid if uuid is not None else UNNAMED)
-        phone.disconnections.append((self.now, reason))
-        if uuid is not None and phone.connections and phone.connections[-1].end is None:
-            phone.connections[-1].end = self.now
-            phone.connections[-1].reason = reason
-        self.handles.pop(handle, None)
+        # Pair with the event thread's line for the same event (posted in order), and read
+        # the handle as it was then: a new link may have taken the handle since.
+        when, handles = self.links_ended.pop(0) if self.links_ended else (self.now, self.handles)
+        link = self.link_of_handle(handle, handles)
+        if link is None:
+            self.run.phone(UNNAMED).disconnections.append((when, reason))
+            return
+        uuid, connection = link
+        phone = self.run.phone(uuid)
+        phone.disconnections.append((when, reason))
+        if connection is None and phone.connections and phone.connections[-1].end is None:
+            connection = phone.connections[-1]
+        if connection is not None and connection.end is None:
+            connection.end = when
+            connection.reason = reason
+        current = self.handles.get(handle)
+        if current is not None and current[0] == uuid and current[1] is link[1]:
+            del self.handles[handle]
 
     def on_link_rssi(self, match):
-        uuid = self.handles.get(int(match.group("handle")))
-        if uuid is not None:
-            self.run.phone(uuid).rssi.append((self.now, int(match.group("rssi")), "link"))
+        link = self.handles.get(int(match.group("handle")))
+        if link is not None:
+            self.run.phone(link[0]).rssi.append((self.now, int(match.group("rssi")), "link"))
 
     def on_phone_status(self, match):
-        uuid = match.group("uuid")
-        self.run.phone(uuid)
-        self.handles[int(match.group("handle"))] = uuid
+        self.name_handle(int(match.group("handle")), match.group("uuid"))
 
     def on_phone_idle(self, match):
         self.run.phone(match.group("uuid"))

@@ -52,7 +52,9 @@ class Segment:
     end: Optional[float] = None
 
     def effective_level(self):
-        return self.level if self.level is not None else self.evidence
+        # A line printed is proof of its level, even where the log says less (a level line
+        # lost in a damaged log).
+        return max(self.level, self.evidence) if self.level is not None else self.evidence
 
 
 @dataclass
@@ -71,6 +73,8 @@ class Run:
     # recognised lines after the last timestamped one: the run went on for an unknown time
     untimed_after_last: int = 0
     advertisements: List[float] = field(default_factory=list)
+    # the stretch of the run each advertisement was logged in
+    advertisement_segments: List[Segment] = field(default_factory=list)
     # (time, total, rate per second, 128-bit total) from the 's' key
     statistics: List[tuple] = field(default_factory=list)
     level_changes: List[tuple] = field(default_factory=list)
@@ -83,6 +87,16 @@ class Run:
         if uuid not in self.phones:
             self.phones[uuid] = Phone(uuid)
         return self.phones[uuid]
+
+    def add_advertisement(self, when):
+        self.advertisements.append(when)
+        self.advertisement_segments.append(self.segments[-1])
+
+    def advertisements_at(self, level):
+        """Times of the advertisements logged while every advertisement was being logged
+        (a FOUND line at a lower level is one advertisement among many unseen)."""
+        return [t for t, seg in zip(self.advertisements, self.advertisement_segments)
+                if t is not None and seg.effective_level() >= level]
 
     def duration(self):
         if self.first_time is None:

@@ -7,6 +7,8 @@ import io
 import matplotlib
 
 matplotlib.use("Agg")
+# Labels carry text from the log; a '$' in it must not be read as a formula.
+matplotlib.rcParams["text.parse_math"] = False
 import matplotlib.pyplot as plt  # noqa: E402
 
 from .model import UNNAMED  # noqa: E402
@@ -127,7 +129,7 @@ def advertising_rate(run, level_needed):
         return None
     origin = run.first_time
     length = max(run.last_time - origin, 1e-3)
-    times = [t for t in run.advertisements if t is not None]
+    times = run.advertisements_at(level_needed)
     figure, axes = plt.subplots(figsize=(10, 3))
     if times:
         bins = max(1, min(60, int(length)))

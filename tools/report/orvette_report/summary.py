@@ -177,7 +177,7 @@ def advertisement_lines(run):
         out.append("  counted one by one: " + note)
     else:
         covered, total, _ = run.coverage(LEVEL_FOR["advertisements"])
-        count = len(run.advertisements)
+        count = len(run.advertisements_at(LEVEL_FOR["advertisements"]))
         rate = "%.2f/s" % (count / covered) if covered > 0 else "rate not in this log"
         out.append("  counted one by one: %d, %s%s" % (count, rate,
                                                        "" if note is None else " [" + note + "]"))

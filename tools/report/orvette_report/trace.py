@@ -49,7 +49,7 @@ def parse(data):
         event = item.get("event")
         try:
             if event == "BLE_GAP_EVT_ADV_REPORT":
-                run.advertisements.append(when)
+                run.add_advertisement(when)
                 peer = str(item.get("peer_addr"))
                 uuid = uuid_of_advertisement(item.get("data", ""))
                 if uuid is not None:

@@ -262,3 +262,47 @@ def test_log_that_ends_at_a_set_up_end_gives_only_a_lower_bound():
     run = parse(LOG[:end] + "entirely done getting metadata from phone\n")
     assert summary.setup_time_bounds(run.phones[PHONE_B]) == [(pytest.approx(0.3), None)]
     assert "median at least 0.300 s" in summary.summary(run, "log")
+
+
+def test_text_from_the_log_in_plot_labels_is_only_text(tmp_path):
+    # A reason with formula markup, an impossible timestamp, and a level-1 line in a log
+    # whose level line was lost.
+    log = tmp_path / "odd.log"
+    log.write_text(HELP + f"{T}00.000: Thread 1: FOUND phone with UUID {PHONE_A} RSSI = -60, MAC = "
+                   "D2:4F:0A:91:3C:01\n"
+                   f"{T}00.100: Thread 1: got expected BLE_GAP_EVT_CONNECTED\n"
+                   f"{T}01.000: Thread 7: BLE_GAP_EVT_DISCONNECTED received, reason: 0x0013 "
+                   "$\\frac{a}{$, conn_handle = 0\n"
+                   "0000-00-00 00:00:00.000: Status: 1, message: x\n")
+    result = report(log, "-o", tmp_path / "odd.html")
+    assert result.returncode == 0, result.stderr
+    assert "disconnections: 1: 1 x 0x0013 $\\frac{a}{$" in result.stdout
+    assert (tmp_path / "odd.html").read_text().count("data:image/png;base64,") == 2
+
+
+def test_reason_that_comes_after_the_next_connection_ends_the_old_link():
+    # The work queue may connect the phone again (same handle) before it prints the reason of
+    # the previous link's end; the event thread's line marks when that link ended.
+    log = HELP + f"""{T}00.000: Thread 7: FOUND phone with UUID {PHONE_A} RSSI = -60, MAC = D2:4F:0A:91:3C:01
+{T}00.050: Thread 7: got expected BLE_GAP_EVT_CONNECTED
+Discovering primary services conn_handle = 0
+entirely done getting metadata from phone
+service discovery ended, available for new connection
+{T}02.000: event handler thread got BLE_GAP_EVT_DISCONNECTED, post to worker thread to handle
+{T}02.001: Thread 7: FOUND phone with UUID {PHONE_A} RSSI = -61, MAC = D2:4F:0A:91:3C:01
+{T}02.005: Thread 7: got expected BLE_GAP_EVT_CONNECTED
+Discovering primary services conn_handle = 0
+{T}02.006: Thread 7: BLE_GAP_EVT_DISCONNECTED received, reason: 0x0014 BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_LOW_RESOURCES, conn_handle = 0
+{T}02.100: Received an un-handled event with ID: 18
+entirely done getting metadata from phone
+service discovery ended, available for new connection
+{T}03.000: event handler thread got BLE_GAP_EVT_DISCONNECTED, post to worker thread to handle
+{T}03.000: Thread 7: BLE_GAP_EVT_DISCONNECTED received, reason: 0x0008 BLE_HCI_CONNECTION_TIMEOUT, conn_handle = 0
+"""
+    run = parse(log)
+    links = [(c.start, c.end, c.reason) for c in run.phones[PHONE_A].connections]
+    origin = run.first_time
+    assert [(round(s - origin, 3), round(e - origin, 3), r) for s, e, r in links] == [
+        (0.05, 2.0, "0x0014 BLE_HCI_REMOTE_DEV_TERMINATION_DUE_TO_LOW_RESOURCES"),
+        (2.005, 3.0, "0x0008 BLE_HCI_CONNECTION_TIMEOUT")]
+    assert UNNAMED not in run.phones

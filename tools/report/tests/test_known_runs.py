@@ -28,7 +28,7 @@ def silent_run(runs_dir):
 
 @pytest.fixture(scope="module")
 def rssi_run(runs_dir):
-    return run_orvette(runs_dir, "rssi-track", level=6, seconds=2.0, uuids=(PHONE_A, PHONE_B))
+    return run_orvette(runs_dir, "rssi-track", level=6, seconds=2.5, uuids=(PHONE_A, PHONE_B))
 
 
 def test_disconnect_fault_is_one_disconnection_with_its_reason(disconnect_run):
@@ -50,8 +50,8 @@ def test_trace_times_the_disconnect_fault_on_the_simulated_clock(disconnect_run)
     _, traced = parsed(*disconnect_run)
     first = traced.phones[PHONE_A].connections[0]
     assert first.reason == LOW_RESOURCES
-    # 4 s after the connection, at the next connection event (7.5 ms apart).
-    assert 4.0 <= first.end - first.start <= 4.02
+    # 20 s after the connection, at the next connection event (7.5 ms apart).
+    assert 20.0 <= first.end - first.start <= 20.02
     assert [text for _, text in traced.faults] == ["phone disconnects (faults[0])"]
 
 
@@ -102,7 +102,7 @@ def test_advertisements_counted_at_level_6_agree_with_the_trace(rssi_run):
 
 def test_level_raised_during_a_run(runs_dir):
     # Raised to 3 a second in, then 'd' drops the link so that a set-up happens at level 3.
-    log, _ = run_orvette(runs_dir, "disconnect", level=0, seconds=3.0,
+    log, _ = run_orvette(runs_dir, "one-phone", level=0, seconds=2.5,
                          keys=[(1.0, "+\n+\n+\n"), (1.5, "d\n")])
     run = logparse.parse(log.read_bytes())
     assert [level for _, level in run.level_changes] == [1, 2, 3]
