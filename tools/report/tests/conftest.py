@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -29,6 +30,7 @@ def run_orvette(directory, scenario, level, seconds, uuids=(PHONE_A,), keys=()):
     """Runs orvette on scenarios/<scenario>.json with a trace, types `keys` ((delay, text)
     pairs) and quits `seconds` of real time after the dongle was opened. Returns (log path,
     trace path)."""
+    directory = Path(tempfile.mkdtemp(prefix=scenario + "-", dir=directory))
     world = json.loads((HERE / "scenarios" / (scenario + ".json")).read_text())
     trace = directory / (scenario + ".trace.jsonl")
     world["trace"] = str(trace)
