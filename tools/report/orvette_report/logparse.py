@@ -93,11 +93,12 @@ class _Parser:
                     found = joined
                     index += 1
             index += 1
-            if stamp is not None:
-                self.advance_time(stamp)
             if found is None:
+                # Not even its timestamp is trusted: it may be garbage that looks like one.
                 run.unrecognised += 1
                 continue
+            if stamp is not None:
+                self.advance_time(stamp)
             run.recognised += 1
             run.untimed_after_last = 0 if stamp is not None else run.untimed_after_last + 1
             name, level, match = found
@@ -129,8 +130,6 @@ class _Parser:
                 seg.start = run.last_time
         for seg, following in zip(run.segments, run.segments[1:] + [None]):
             seg.end = following.start if following is not None else run.last_time
-        if self.setup is not None and not self.setup[1].completed:
-            self.setup = None
 
     def link_of_handle(self, handle, handles):
         """(uuid, Connection or None) of a handle in a mapping of the time, or None."""

@@ -219,12 +219,13 @@ def test_log_that_begins_in_the_middle_of_a_run():
 
 
 def test_binary_garbage_between_lines():
-    junk = bytes(range(256)) + b"\x00\xff\xfe" * 40
+    junk = bytes(range(256)) + b"\x00\xff\xfe" * 40 + b"1999-01-01 00:00:00.000: \x01"
     lines = LOG.encode().split(b"\n")
     damaged = b"\n".join(lines[:20] + [junk] + lines[20:30] + [junk + junk] + lines[30:])
     run = logparse.parse(damaged)
     assert figures(run) == figures(parse(LOG))
     assert run.garbage >= 2
+    assert run.duration() == parse(LOG).duration()
 
 
 @pytest.mark.parametrize("content", [
