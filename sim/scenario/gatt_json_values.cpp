@@ -21,14 +21,14 @@ bool fail(std::string& error, const std::string& path, const std::string& proble
 // JSON text of a value for messages, cut short so a huge value cannot flood the console.
 std::string shown(const json& value) {
     std::string text = value.dump();
-    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    if (text.size() > 40) text.replace(37, std::string::npos, "...");
     return text;
 }
 
 // The parser gives a double for a whole number too large for 64 bits (or below -2^63).
 bool whole_beyond_64_bits(double value) {
     return std::isfinite(value) && std::floor(value) == value &&
-           (value >= 0x1p64 || value <= -0x1p63);
+           (value >= 18446744073709551616.0 || value <= -9223372036854775808.0);
 }
 
 struct property_name {

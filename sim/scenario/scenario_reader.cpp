@@ -8,6 +8,9 @@
 namespace sim {
 namespace {
 
+constexpr double two_to_the_63 = 9223372036854775808.0;
+constexpr double two_to_the_64 = 18446744073709551616.0;
+
 const char* type_name(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::null:
@@ -108,21 +111,21 @@ bool scenario_reader::whole(const json& value, const std::string& path, whole_nu
         // of range, not one with a fraction. Within 64 bits a double was written with a
         // fraction or an exponent.
         const double v = value.get<double>();
-        if (!std::isfinite(v) || std::floor(v) != v || (v < 0x1p64 && v > -0x1p63)) {
+        if (!std::isfinite(v) || std::floor(v) != v || (v < two_to_the_64 && v > -two_to_the_63)) {
             return fail(path, std::string("must be a whole number, not ") + type_name(value));
         }
         out.beyond_64_bits = true;
         out.shown = shown(v);
     } else if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        if (text.size() < 3 || text.size() > 18 || text[0] != '0' ||
-            (text[1] != 'x' && text[1] != 'X')) {
+        const std::string written = value.get<std::string>();
+        if (written.size() < 3 || written.size() > 18 || written[0] != '0' ||
+            (written[1] != 'x' && written[1] != 'X')) {
             return fail(path,
-                        "must be a whole number or \"0x\" and hex digits, not \"" + text + "\"");
+                        "must be a whole number or \"0x\" and hex digits, not \"" + written + "\"");
         }
-        for (size_t i = 2; i < text.size(); ++i) {
-            const int d = wire::hex_digit_value(text[i]);
-            if (d < 0) return fail(path, "\"" + text + "\" is not a hex number");
+        for (size_t i = 2; i < written.size(); ++i) {
+            const int d = wire::hex_digit_value(written[i]);
+            if (d < 0) return fail(path, "\"" + written + "\" is not a hex number");
             out.magnitude = out.magnitude * 16 + static_cast<uint64_t>(d);
         }
     } else {
@@ -187,20 +190,20 @@ bool scenario_reader::time_ms(const json& value, const std::string& path, double
 bool scenario_reader::code(const json& value, const std::string& path, const code_kind& kind,
                            int64_t& out) {
     if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        if (!kind.hex_text_is_number || text.rfind("0x", 0) != 0) {
-            const std::optional<int64_t> code = kind.by_name(text);
-            if (!code) {
+        const std::string name = value.get<std::string>();
+        if (!kind.hex_text_is_number || name.rfind("0x", 0) != 0) {
+            const std::optional<int64_t> named = kind.by_name(name);
+            if (!named) {
                 return fail(path,
-                            std::string("unknown ") + kind.what + " \"" + text + "\"" + kind.hint);
+                            std::string("unknown ") + kind.what + " \"" + name + "\"" + kind.hint);
             }
             // A name stands for its number, which must be one this key takes.
-            if (*code < kind.min || *code > kind.max) {
+            if (*named < kind.min || *named > kind.max) {
                 return fail(path, "must be between " + std::to_string(kind.min) + " and " +
-                                      std::to_string(kind.max) + ", not " + text + " (" +
-                                      std::to_string(*code) + ")");
+                                      std::to_string(kind.max) + ", not " + name + " (" +
+                                      std::to_string(*named) + ")");
             }
-            out = *code;
+            out = *named;
             return true;
         }
     }
