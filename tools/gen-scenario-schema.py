@@ -646,7 +646,6 @@ def fault_definitions():
 def schema():
     return {
         "$schema": "http://json-schema.org/draft-07/schema#",
-        "$id": "https://orvette.invalid/scenario.schema.json",
         "title": "Orvette scenario file",
         "description": (
             "A world for the simulated dongle (port sim:FILE), see docs/scenario-format.md. "
