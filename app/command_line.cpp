@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/test_context.h"
 #include "app/test_run.h"
+#include "app/uuid_check.h"
 #include "diag/console.h"
 
 namespace {
@@ -76,6 +78,7 @@ bool parse_command_line(int argc, const char* const* argv, run_config& config, i
 
     std::string port;
     std::set<std::string> uuids;
+    std::vector<std::string> uuids_in_given_order;
     int32_t level = 0;
     bool silent = false;
     bool exit_on_error = false;
@@ -96,7 +99,7 @@ bool parse_command_line(int argc, const char* const* argv, run_config& config, i
             port = value;
         } else if (option == 'u') {
             if (std::strlen(value) != uuid_text_length) return fail_with_usage(exit_code);
-            uuids.insert(value);
+            if (uuids.insert(value).second) uuids_in_given_order.emplace_back(value);
         } else if (option == 's') {
             silent = true;
             console_printf("'silent' option specified, no beaconing\n");
@@ -121,6 +124,10 @@ bool parse_command_line(int argc, const char* const* argv, run_config& config, i
         }
     }
     if (port.empty()) return fail_with_usage(exit_code);
+    for (const std::string& uuid : uuids_in_given_order) {
+        const std::string why = why_uuid_never_matches(uuid);
+        if (!why.empty()) console_printf("%s", never_matching_uuid_warning(uuid, why).c_str());
+    }
 
     config.port = port;
     config.uuids = uuids;

@@ -31,8 +31,10 @@ class sim_backend final : public driver::backend {
                 const std::string file = port.substr(4);
                 if (file.empty()) {
                     load_error_ = "port sim: no scenario file given after 'sim:'";
-                } else if (!load_scenario_file(file, scenario_, load_error_)) {
-                    if (load_error_.find(": cannot open the file") != std::string::npos) {
+                } else {
+                    bool unreadable = false;
+                    if (!load_scenario_file(file, scenario_, load_error_, &unreadable) &&
+                        unreadable) {
                         load_error_code_ = NRF_ERROR_SD_RPC_SERIAL_PORT;
                     }
                 }

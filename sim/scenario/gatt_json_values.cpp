@@ -1,6 +1,8 @@
 #include "sim/scenario/gatt_json_values.h"
 
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 
 #include "driver/wire/hex_text.h"
 #include "sim/phone/phone_gatt.h"
@@ -19,8 +21,14 @@ bool fail(std::string& error, const std::string& path, const std::string& proble
 // JSON text of a value for messages, cut short so a huge value cannot flood the console.
 std::string shown(const json& value) {
     std::string text = value.dump();
-    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    if (text.size() > 40) text.replace(37, std::string::npos, "...");
     return text;
+}
+
+// The parser gives a double for a whole number too large for 64 bits (or below -2^63).
+bool whole_beyond_64_bits(double value) {
+    return std::isfinite(value) && std::floor(value) == value &&
+           (value >= 18446744073709551616.0 || value <= -9223372036854775808.0);
 }
 
 struct property_name {
@@ -68,6 +76,13 @@ bool read_number(const json& value, const std::string& path, uint32_t min, uint3
         const int64_t signed_number = value.get<int64_t>();
         if (signed_number < 0) return fail(error, path, "negative value " + shown(value));
         number = static_cast<uint64_t>(signed_number);
+    } else if (value.is_number_float() && whole_beyond_64_bits(value.get<double>())) {
+        const double v = value.get<double>();
+        char text[40];
+        std::snprintf(text, sizeof text, std::fabs(v) < 1e21 ? "%.0f" : "%g", v);
+        return fail(error, path,
+                    "value " + std::string(text) + " is outside " + std::to_string(min) + ".." +
+                        std::to_string(max));
     } else if (value.is_string()) {
         const std::string& text = value.get_ref<const std::string&>();
         if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||

@@ -1,11 +1,12 @@
 #include "sim/scenario/scenario_loader.h"
 
-#include <fstream>
+#include <filesystem>
 #include <set>
-#include <sstream>
+#include <system_error>
 
 #include "driver/nrf_error.h"
 #include "driver/wire/hex_text.h"
+#include "platform/regular_file.h"
 #include "sim/scenario/ad_data.h"
 #include "sim/scenario/fault_readers.h"
 #include "sim/scenario/scenario_reader.h"
@@ -34,19 +35,19 @@ class loader {
   private:
     bool read_document(const json& doc) {
         if (!r_.object(doc, "",
-                       {"name", "description", "seed", "time_scale", "trace", "phones",
+                       {"$schema", "name", "description", "seed", "time_scale", "trace", "phones",
                         "advertisers", "faults"})) {
             return false;
         }
-        if (doc.contains("name") && !r_.text(doc["name"], "name", scenario_.name)) return false;
+        // Names the schema for editors; the loader checks the file itself.
         std::string ignored;
+        if (doc.contains("$schema") && !r_.text(doc["$schema"], "$schema", ignored)) return false;
+        if (doc.contains("name") && !r_.text(doc["name"], "name", scenario_.name)) return false;
         if (doc.contains("description") && !r_.text(doc["description"], "description", ignored)) {
             return false;
         }
-        if (doc.contains("seed")) {
-            int64_t seed = 0;
-            if (!r_.integer(doc["seed"], "seed", 0, INT64_MAX, seed)) return false;
-            scenario_.seed = static_cast<uint64_t>(seed);
+        if (doc.contains("seed") && !r_.unsigned_integer(doc["seed"], "seed", scenario_.seed)) {
+            return false;
         }
         if (doc.contains("time_scale")) {
             double scale = 1;
@@ -575,19 +576,61 @@ bool load_scenario_text(const std::string& text, const std::string& source, scen
     return load_scenario_json(document, source, out, error);
 }
 
-bool load_scenario_file(const std::string& path, scenario& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "scenario " + path + ": cannot open the file";
+namespace {
+
+// What stands behind a name that is not a regular file, for the message that refuses it.
+const char* kind_of_non_file(std::filesystem::file_type type) {
+    switch (type) {
+        case std::filesystem::file_type::directory:
+            return "a directory";
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::block:
+            return "a device";
+        case std::filesystem::file_type::fifo:
+            return "a FIFO";
+        case std::filesystem::file_type::socket:
+            return "a socket";
+        default:
+            return "something";
+    }
+}
+
+}  // namespace
+
+bool load_scenario_file(const std::string& path, scenario& out, std::string& error,
+                        bool* unreadable) {
+    const std::string prefix = "scenario " + path + ": ";
+    if (unreadable != nullptr) *unreadable = true;
+    // Looked at before the open, which could block (a FIFO) or have effects (a device).
+    std::error_code ignored;
+    const std::filesystem::file_type type = std::filesystem::status(path, ignored).type();
+    const bool exists =
+        type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
+    if (exists && type != std::filesystem::file_type::regular) {
+        error = prefix + "cannot open the file: it is " + kind_of_non_file(type) +
+                ", not a regular file";
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = "scenario " + path + ": cannot read the file";
-        return false;
+    std::string text;
+    switch (platform::read_regular_file(path, max_scenario_file_bytes, text)) {
+        case platform::file_read_status::ok:
+            break;
+        case platform::file_read_status::cannot_open:
+            error = prefix + "cannot open the file";
+            return false;
+        case platform::file_read_status::not_regular:
+            error = prefix + "cannot open the file: it is not a regular file";
+            return false;
+        case platform::file_read_status::too_large:
+            error = prefix + "cannot read the file: it is larger than 16 MB (" +
+                    std::to_string(max_scenario_file_bytes) + " bytes)";
+            return false;
+        case platform::file_read_status::read_failed:
+            error = prefix + "cannot read the file";
+            return false;
     }
-    return load_scenario_text(text.str(), path, out, error);
+    if (unreadable != nullptr) *unreadable = false;
+    return load_scenario_text(text, path, out, error);
 }
 
 }  // namespace sim

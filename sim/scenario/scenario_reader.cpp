@@ -8,6 +8,9 @@
 namespace sim {
 namespace {
 
+constexpr double two_to_the_63 = 9223372036854775808.0;
+constexpr double two_to_the_64 = 18446744073709551616.0;
+
 const char* type_name(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::null:
@@ -31,8 +34,10 @@ std::string shown(double value) {
     if (std::floor(value) == value && std::fabs(value) < 1e15) {
         return std::to_string(static_cast<long long>(value));
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
+    char text[40];
+    // A whole number too large for 64 bits is shown in full as far as a double holds it.
+    std::snprintf(text, sizeof text,
+                  std::floor(value) == value && std::fabs(value) < 1e21 ? "%.0f" : "%g", value);
     return text;
 }
 
@@ -93,38 +98,71 @@ bool scenario_reader::boolean(const json& value, const std::string& path, bool& 
     return true;
 }
 
-bool scenario_reader::integer(const json& value, const std::string& path, int64_t min, int64_t max,
-                              int64_t& out) {
-    int64_t parsed = 0;
-    if (value.is_number_integer()) {
-        if (value.is_number_unsigned() &&
-            value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
-            return fail(path, "is too large");
+bool scenario_reader::whole(const json& value, const std::string& path, whole_number& out) {
+    out = whole_number{};
+    if (value.is_number_unsigned()) {
+        out.magnitude = value.get<uint64_t>();
+    } else if (value.is_number_integer()) {
+        const int64_t v = value.get<int64_t>();
+        out.negative = v < 0;
+        out.magnitude = out.negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    } else if (value.is_number_float()) {
+        // The parser gives a double for a whole number beyond 64 bits: that is a number out
+        // of range, not one with a fraction. Within 64 bits a double was written with a
+        // fraction or an exponent.
+        const double v = value.get<double>();
+        if (!std::isfinite(v) || std::floor(v) != v || (v < two_to_the_64 && v > -two_to_the_63)) {
+            return fail(path, std::string("must be a whole number, not ") + type_name(value));
         }
-        parsed = value.get<int64_t>();
+        out.beyond_64_bits = true;
+        out.shown = shown(v);
     } else if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        if (text.size() < 3 || text.size() > 18 || text[0] != '0' ||
-            (text[1] != 'x' && text[1] != 'X')) {
+        const std::string written = value.get<std::string>();
+        if (written.size() < 3 || written.size() > 18 || written[0] != '0' ||
+            (written[1] != 'x' && written[1] != 'X')) {
             return fail(path,
-                        "must be a whole number or \"0x\" and hex digits, not \"" + text + "\"");
+                        "must be a whole number or \"0x\" and hex digits, not \"" + written + "\"");
         }
-        uint64_t v = 0;
-        for (size_t i = 2; i < text.size(); ++i) {
-            const int d = wire::hex_digit_value(text[i]);
-            if (d < 0) return fail(path, "\"" + text + "\" is not a hex number");
-            v = v * 16 + static_cast<uint64_t>(d);
+        for (size_t i = 2; i < written.size(); ++i) {
+            const int d = wire::hex_digit_value(written[i]);
+            if (d < 0) return fail(path, "\"" + written + "\" is not a hex number");
+            out.magnitude = out.magnitude * 16 + static_cast<uint64_t>(d);
         }
-        if (v > static_cast<uint64_t>(INT64_MAX)) return fail(path, "is too large");
-        parsed = static_cast<int64_t>(v);
     } else {
         return fail(path, std::string("must be a whole number, not ") + type_name(value));
     }
-    if (parsed < min || parsed > max) {
+    if (!out.beyond_64_bits) {
+        out.shown = (out.negative ? "-" : "") + std::to_string(out.magnitude);
+    }
+    return true;
+}
+
+bool scenario_reader::integer(const json& value, const std::string& path, int64_t min, int64_t max,
+                              int64_t& out) {
+    whole_number w;
+    if (!whole(value, path, w)) return false;
+    const auto limit = static_cast<uint64_t>(INT64_MAX);
+    const bool fits =
+        !w.beyond_64_bits && (w.negative ? w.magnitude <= limit + 1 : w.magnitude <= limit);
+    const int64_t parsed = !fits        ? 0
+                           : w.negative ? static_cast<int64_t>(0 - w.magnitude)
+                                        : static_cast<int64_t>(w.magnitude);
+    if (!fits || parsed < min || parsed > max) {
         return fail(path, "must be between " + std::to_string(min) + " and " + std::to_string(max) +
-                              ", not " + std::to_string(parsed));
+                              ", not " + w.shown);
     }
     out = parsed;
+    return true;
+}
+
+bool scenario_reader::unsigned_integer(const json& value, const std::string& path, uint64_t& out) {
+    whole_number w;
+    if (!whole(value, path, w)) return false;
+    if (w.beyond_64_bits || (w.negative && w.magnitude != 0)) {
+        return fail(path,
+                    "must be between 0 and " + std::to_string(UINT64_MAX) + ", not " + w.shown);
+    }
+    out = w.magnitude;
     return true;
 }
 
@@ -152,14 +190,20 @@ bool scenario_reader::time_ms(const json& value, const std::string& path, double
 bool scenario_reader::code(const json& value, const std::string& path, const code_kind& kind,
                            int64_t& out) {
     if (value.is_string()) {
-        const std::string text = value.get<std::string>();
-        if (!kind.hex_text_is_number || text.rfind("0x", 0) != 0) {
-            const std::optional<int64_t> code = kind.by_name(text);
-            if (!code) {
+        const std::string name = value.get<std::string>();
+        if (!kind.hex_text_is_number || name.rfind("0x", 0) != 0) {
+            const std::optional<int64_t> named = kind.by_name(name);
+            if (!named) {
                 return fail(path,
-                            std::string("unknown ") + kind.what + " \"" + text + "\"" + kind.hint);
+                            std::string("unknown ") + kind.what + " \"" + name + "\"" + kind.hint);
             }
-            out = *code;
+            // A name stands for its number, which must be one this key takes.
+            if (*named < kind.min || *named > kind.max) {
+                return fail(path, "must be between " + std::to_string(kind.min) + " and " +
+                                      std::to_string(kind.max) + ", not " + name + " (" +
+                                      std::to_string(*named) + ")");
+            }
+            out = *named;
             return true;
         }
     }

@@ -45,9 +45,11 @@ class scenario_reader {
     bool array(const json& value, const std::string& path);
     bool text(const json& value, const std::string& path, std::string& out);
     bool boolean(const json& value, const std::string& path, bool& out);
-    // Whole numbers: JSON integers, or strings "0x.." of hex digits.
+    // Whole numbers: JSON integers, or strings "0x" and 1 to 16 hex digits.
     bool integer(const json& value, const std::string& path, int64_t min, int64_t max,
                  int64_t& out);
+    // The same from 0 to 2^64 - 1.
+    bool unsigned_integer(const json& value, const std::string& path, uint64_t& out);
     bool number(const json& value, const std::string& path, double min, double max, double& out);
     // Milliseconds (fractions allowed, to the microsecond) in [min_ms, max_ms].
     bool time_ms(const json& value, const std::string& path, double min_ms, double max_ms,
@@ -66,6 +68,15 @@ class scenario_reader {
                 std::initializer_list<const char*> keys, bool required);
 
   private:
+    // A whole number as written, before its range is checked.
+    struct whole_number {
+        bool negative = false;
+        uint64_t magnitude = 0;
+        bool beyond_64_bits = false;  // then only `shown` tells what it was
+        std::string shown;
+    };
+    bool whole(const json& value, const std::string& path, whole_number& out);
+
     std::string error_;
 };
 

@@ -141,6 +141,35 @@ TEST(CommandLineProcess, ArgumentsWithBlanksQuotesAndBackslashesArriveUnchanged)
         << describe(result);
 }
 
+TEST(CommandLineProcess, UuidsThatCanNeverMatchAreWarnedOfAndTheRunGoesOn) {
+    const std::string upper = "A0A489971097BBA1B343EDDD8F50F6AC";
+    const std::string dashed = "a0a48997-1097-bba1-b343-eddd8f50";
+    process_options options;
+    options.args = {"-csim",       "-u" + upper, std::string("-u") + kUuid,
+                    "-u" + dashed, "-u" + upper, "-v1"};
+    options.stdin_text = "q\n";
+    options.time_limit_ms = 30000;
+    const process_result result = run_process(ORVETTE_BINARY, options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_code, 0);
+    const auto lines = split_lines(result.out);
+    ASSERT_GE(lines.size(), 4u) << describe(result);
+    EXPECT_EQ(lines[0], "logging level 1");
+    EXPECT_EQ(lines[1], "Warning: -u" + upper +
+                            " can never match a phone: it has upper-case letters and phones' "
+                            "UUIDs arrive in lower case");
+    EXPECT_EQ(lines[2],
+              "Warning: -u" + dashed + " can never match a phone: it is not 32 hex digits");
+    // Then the start-up as always, to the end of the run.
+    EXPECT_EQ(lines[3],
+              "'c' to do a challenge/response to connected phones (the response is not "
+              "validated)");
+    size_t warnings = 0;
+    for (const auto& line : lines) warnings += line.rfind("Warning: -u", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(warnings, 2u) << describe(result);
+    EXPECT_TRUE(has_line(result.out, "Exiting")) << describe(result);
+}
+
 TEST(CommandLineProcess, MissingProgramIsReportedNotStarted) {
     const process_result result = run_process("/nonexistent/orvette", {});
     EXPECT_FALSE(result.started);
