@@ -82,9 +82,9 @@ void air_capture::advertisement(sim_us t, uint8_t channel, bool connectable,
     e.packet.signal = signal_of(rssi);
     e.packet.access_address = advertising_access_address;
     e.packet.crc_init = advertising_crc_init;
-    e.packet.pdu = advertising_pdu(connectable ? adv_pdu_type::adv_ind
-                                               : adv_pdu_type::adv_nonconn_ind,
-                                   from_random, false, advertisement_payload(from, data));
+    e.packet.pdu =
+        advertising_pdu(connectable ? adv_pdu_type::adv_ind : adv_pdu_type::adv_nonconn_ind,
+                        from_random, false, advertisement_payload(from, data));
     last_advertisement_ = t;
     last_advertisement_end_ = t + le_air_time_us(e.packet.pdu.size());
     push(std::move(e));
@@ -326,8 +326,8 @@ void air_capture::send(link_state& s, bool from_central, uint8_t llid,
     if (!from_central) p.signal = s.rssi;
     p.access_address = s.access_address;
     p.crc_init = s.crc_init;
-    p.direction = from_central ? pdu_direction::central_to_peripheral
-                               : pdu_direction::peripheral_to_central;
+    p.direction =
+        from_central ? pdu_direction::central_to_peripheral : pdu_direction::peripheral_to_central;
     p.pdu = data_pdu(h, payload);
     if (written) write_packet(s.event_start + s.cursor, p);
     s.cursor += le_air_time_us(p.pdu.size()) + ifs_us;

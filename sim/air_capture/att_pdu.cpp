@@ -77,9 +77,8 @@ uint8_t properties_of(const ble_gattc_char_t& c) {
     const ble_gatt_char_props_t& p = c.char_props;
     return static_cast<uint8_t>(
         (p.broadcast ? gatt_prop_broadcast : 0) | (p.read ? gatt_prop_read : 0) |
-        (p.write_wo_resp ? gatt_prop_write_without_response : 0) |
-        (p.write ? gatt_prop_write : 0) | (p.notify ? gatt_prop_notify : 0) |
-        (p.indicate ? gatt_prop_indicate : 0) |
+        (p.write_wo_resp ? gatt_prop_write_without_response : 0) | (p.write ? gatt_prop_write : 0) |
+        (p.notify ? gatt_prop_notify : 0) | (p.indicate ? gatt_prop_indicate : 0) |
         (p.auth_signed_wr ? gatt_prop_authenticated_signed_writes : 0) |
         (c.char_ext_props ? gatt_prop_extended_properties : 0));
 }

@@ -26,15 +26,16 @@ uint16_t pdu_type_bits(pdu_direction d) {
 std::vector<uint8_t> le_packet_bytes(const le_packet& p) {
     uint16_t flags = phdr_flag::dewhitened | phdr_flag::reference_access_address_valid;
     if (p.signal) flags |= phdr_flag::signal_valid;
-    flags = static_cast<uint16_t>(flags | (pdu_type_bits(p.direction) << phdr_flag::pdu_type_shift));
+    flags =
+        static_cast<uint16_t>(flags | (pdu_type_bits(p.direction) << phdr_flag::pdu_type_shift));
     if (p.crc_checked) flags |= phdr_flag::crc_checked | phdr_flag::crc_valid;
 
     std::vector<uint8_t> out;
     out.reserve(10 + 4 + p.pdu.size() + 3);
     out.push_back(p.rf_channel);
     out.push_back(static_cast<uint8_t>(p.signal.value_or(0)));
-    out.push_back(0);  // noise: not measured
-    out.push_back(0);  // access address offenses
+    out.push_back(0);                  // noise: not measured
+    out.push_back(0);                  // access address offenses
     put_le(out, p.access_address, 4);  // the reference access address
     put_le(out, flags, 2);
     put_le(out, p.access_address, 4);

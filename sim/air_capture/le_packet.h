@@ -23,13 +23,13 @@ constexpr uint16_t crc_valid = 0x0800;
 }  // namespace phdr_flag
 
 struct le_packet {
-    uint8_t rf_channel = 0;          // RF channel 0..39, not the link layer's number
-    std::optional<int8_t> signal;    // dBm, when the receiver measured it
+    uint8_t rf_channel = 0;        // RF channel 0..39, not the link layer's number
+    std::optional<int8_t> signal;  // dBm, when the receiver measured it
     uint32_t access_address = 0;
     uint32_t crc_init = 0;
     pdu_direction direction = pdu_direction::advertising;
-    std::vector<uint8_t> pdu;        // header and payload
-    bool crc_checked = true;         // tell the reader the CRC was checked (and is valid)
+    std::vector<uint8_t> pdu;  // header and payload
+    bool crc_checked = true;   // tell the reader the CRC was checked (and is valid)
 };
 
 // The record's bytes: pseudo-header, access address, PDU, CRC from `crc_init`.

@@ -32,8 +32,8 @@ std::vector<uint8_t> with_header(uint8_t first, const std::vector<uint8_t>& payl
 
 std::vector<uint8_t> advertising_pdu(uint8_t type, bool tx_random, bool rx_random,
                                      const std::vector<uint8_t>& payload) {
-    const uint8_t first = static_cast<uint8_t>((type & 0x0F) | (tx_random ? 0x40 : 0) |
-                                               (rx_random ? 0x80 : 0));
+    const uint8_t first =
+        static_cast<uint8_t>((type & 0x0F) | (tx_random ? 0x40 : 0) | (rx_random ? 0x80 : 0));
     return with_header(first, payload);
 }
 

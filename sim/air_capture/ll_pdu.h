@@ -39,10 +39,10 @@ struct connect_request {
     uint16_t win_offset = 0;  // 1.25 ms units
     uint16_t interval = 0;    // 1.25 ms units
     uint16_t latency = 0;
-    uint16_t timeout = 0;                       // 10 ms units
-    uint64_t channel_map = 0x1FFFFFFFFFULL;     // 37 bits
-    uint8_t hop = 5;                            // 5..16
-    uint8_t sca = 0;                            // 0..7
+    uint16_t timeout = 0;                    // 10 ms units
+    uint64_t channel_map = 0x1FFFFFFFFFULL;  // 37 bits
+    uint8_t hop = 5;                         // 5..16
+    uint8_t sca = 0;                         // 0..7
 };
 std::vector<uint8_t> connect_ind_payload(const connect_request& request);
 

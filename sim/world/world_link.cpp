@@ -281,7 +281,8 @@ uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
     chosen.max_conn_interval = units;
     const int64_t sent_in = first_event_after(*l, now);
     const sim_us instant = event_time(*l, sent_in + update_instant_events);
-    if (air_) air_->connection_update(air_event(*l, sent_in), chosen, sent_in + update_instant_events);
+    if (air_)
+        air_->connection_update(air_event(*l, sent_in), chosen, sent_in + update_instant_events);
     const uint32_t serial = l->serial;
     schedule_.at(instant, [this, conn_handle, serial, chosen, instant] {
         apply_param_update(conn_handle, serial, chosen, instant);

@@ -50,24 +50,24 @@ std::vector<std::string> split(const std::string& text, char separator) {
 
 // The columns read from every packet, in this order.
 const std::vector<std::string> kFields = {
-    "frame.number",                          // 0
-    "btle.access_address",                   // 1
-    "btle_rf.pdu_type",                      // 2: 0 advertising, 2 central, 3 peripheral
-    "btle.advertising_header.pdu_type",      // 3
-    "btle.advertising_address",              // 4
-    "btle.initiator_address",                // 5
-    "btle.link_layer_data.access_address",   // 6
-    "btle.link_layer_data.interval",         // 7
-    "btle.link_layer_data.timeout",          // 8
-    "btle.advertising_header.randomized_tx", // 9
-    "btle.advertising_header.randomized_rx", // 10
-    "btle.control_opcode",                   // 11
-    "btle.control.error_code",               // 12
-    "btle.control.interval",                 // 13
-    "btatt.opcode",                          // 14
-    "btcommon.eir_ad.entry.uuid_128",        // 15
-    "btle_rf.channel",                       // 16
-    "btle.link_layer_data.hop",              // 17
+    "frame.number",                           // 0
+    "btle.access_address",                    // 1
+    "btle_rf.pdu_type",                       // 2: 0 advertising, 2 central, 3 peripheral
+    "btle.advertising_header.pdu_type",       // 3
+    "btle.advertising_address",               // 4
+    "btle.initiator_address",                 // 5
+    "btle.link_layer_data.access_address",    // 6
+    "btle.link_layer_data.interval",          // 7
+    "btle.link_layer_data.timeout",           // 8
+    "btle.advertising_header.randomized_tx",  // 9
+    "btle.advertising_header.randomized_rx",  // 10
+    "btle.control_opcode",                    // 11
+    "btle.control.error_code",                // 12
+    "btle.control.interval",                  // 13
+    "btatt.opcode",                           // 14
+    "btcommon.eir_ad.entry.uuid_128",         // 15
+    "btle_rf.channel",                        // 16
+    "btle.link_layer_data.hop",               // 17
 };
 
 struct packet {
@@ -169,7 +169,8 @@ std::vector<traced_link> links_in(const trace_lines& trace) {
             continue;
         }
         const bool call = line.contains("call");
-        const int handle = call ? line["args"].value("conn_handle", -1) : line.value("conn_handle", -1);
+        const int handle =
+            call ? line["args"].value("conn_handle", -1) : line.value("conn_handle", -1);
         const auto found = open.find(handle);
         if (found == open.end()) continue;
         traced_link& l = links[found->second];
@@ -204,34 +205,35 @@ std::string hex_list(const std::vector<int>& values) {
 }
 
 nlohmann::json two_phones_world() {
-    return {
-        {"seed", 61},
-        {"time_scale", 20},
-        {"phones",
-         {{{"name", "phone-a"}, {"uuid", kUuidA}, {"address", "D2:4F:0A:91:3C:01"},
-           {"adv_interval_ms", 50}},
-          {{"name", "phone-b"},
-           {"uuid", kUuidB},
-           {"address", "E7:19:B3:5D:20:8A"},
-           {"adv_interval_ms", 50},
-           {"conn_param_request",
-            {{"after_connect_ms", 1000},
-             {"min_interval", 24},
-             {"max_interval", 40},
-             {"slave_latency", 0},
-             {"sup_timeout", 400}}}}}},
-        // The manufacturer data's length runs past the end of the advertisement.
-        {"advertisers",
-         {{{"name", "broken"},
-           {"address", "C3:00:00:00:00:42"},
-           {"adv_interval_ms", 100},
-           {"data_hex", "0201060bff4c0002"}}}},
-        {"faults",
-         {{{"type", "disconnect"},
-           {"phone", "phone-a"},
-           {"connection", 1},
-           {"after_connect_ms", 2500},
-           {"reason", "0x13"}}}}};
+    return {{"seed", 61},
+            {"time_scale", 20},
+            {"phones",
+             {{{"name", "phone-a"},
+               {"uuid", kUuidA},
+               {"address", "D2:4F:0A:91:3C:01"},
+               {"adv_interval_ms", 50}},
+              {{"name", "phone-b"},
+               {"uuid", kUuidB},
+               {"address", "E7:19:B3:5D:20:8A"},
+               {"adv_interval_ms", 50},
+               {"conn_param_request",
+                {{"after_connect_ms", 1000},
+                 {"min_interval", 24},
+                 {"max_interval", 40},
+                 {"slave_latency", 0},
+                 {"sup_timeout", 400}}}}}},
+            // The manufacturer data's length runs past the end of the advertisement.
+            {"advertisers",
+             {{{"name", "broken"},
+               {"address", "C3:00:00:00:00:42"},
+               {"adv_interval_ms", 100},
+               {"data_hex", "0201060bff4c0002"}}}},
+            {"faults",
+             {{{"type", "disconnect"},
+               {"phone", "phone-a"},
+               {"connection", 1},
+               {"after_connect_ms", 2500},
+               {"reason", "0x13"}}}}};
 }
 
 // Adds "pcap" (a file beside the trace) to the scenario file and returns its path.
@@ -258,7 +260,8 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
 
     // Every packet decodes and every CRC holds.
     EXPECT_EQ(frames_matching(pcap, config, "_ws.malformed"), "");
-    EXPECT_EQ(frames_matching(pcap, config, "btle.crc.incorrect || _ws.expert.group == 0x01000000"), "");
+    EXPECT_EQ(frames_matching(pcap, config, "btle.crc.incorrect || _ws.expert.group == 0x01000000"),
+              "");
 
     const std::vector<packet> packets = decode(pcap, config);
     ASSERT_FALSE(packets.empty());
@@ -324,7 +327,8 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
         if (!p[14].empty()) (from_central ? l.requests : l.answers).push_back(number(p[14]));
         const int control = number(p[11]);
         if (control == 0x00 && from_central) l.updates.push_back(number(p[13]));
-        if (control == 0x02) terminations[found->second].push_back(number(p[12]) | (from_central ? 0x100 : 0));
+        if (control == 0x02)
+            terminations[found->second].push_back(number(p[12]) | (from_central ? 0x100 : 0));
     }
     size_t updates = 0;
     size_t peer_terminations = 0;
@@ -359,7 +363,8 @@ TEST(AirCaptureProcess, TheEnvironmentWinsAndAnUnwritableFileOnlyWarns) {
     EXPECT_TRUE(fs::exists(from_environment));
     EXPECT_FALSE(fs::exists(from_scenario));
     const std::string config = (fs::path(scenario.dir()) / "wireshark").string();
-    EXPECT_NE(frames_matching(from_environment, config, "btle.advertising_header.pdu_type == 5"), "");
+    EXPECT_NE(frames_matching(from_environment, config, "btle.advertising_header.pdu_type == 5"),
+              "");
 
     // A capture that cannot be made: one warning, and the run goes on.
     run.env = {{"ORVETTE_SIM_PCAP", "/nonexistent/orvette/air.pcap"}};

@@ -2,6 +2,8 @@
 // that tshark's own CRC check accepts, and rejects with one bit changed), channel numbers,
 // the link-type-256 pseudo-header, LL and ATT PDUs, and the link layer's sequence numbers
 // in a capture written end to end.
+#include "sim/air_capture/air_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "driver/ble_gatt.h"
-#include "sim/air_capture/air_capture.h"
 #include "sim/air_capture/att_pdu.h"
 #include "sim/air_capture/crc24.h"
 #include "sim/air_capture/le_packet.h"
@@ -64,10 +65,12 @@ TEST(AirCaptureCrc, MatchesVectorsThatTsharkChecks) {
     // flags either one as incorrect when any bit of the three bytes changes.
     const bytes adv_ind{0x40, 0x09, 0x01, 0x02, 0x03, 0x04, 0x05, 0xC6, 0x02, 0x01, 0x06};
     EXPECT_EQ(crc24(advertising_crc_init, adv_ind.data(), adv_ind.size()), 0x3EE9D7u);
-    EXPECT_EQ(crc_on_air(advertising_crc_init, adv_ind), (std::array<uint8_t, 3>{0x7C, 0x97, 0xEB}));
-    const bytes nonconn{0x42, 0x0C, 0x4D, 0x51, 0x00, 0xEE, 0xFF, 0xC0,
-                        0x05, 0xFF, 0xFF, 0xFF, 0x01, 0x02};
-    EXPECT_EQ(crc_on_air(advertising_crc_init, nonconn), (std::array<uint8_t, 3>{0x48, 0x33, 0xB3}));
+    EXPECT_EQ(crc_on_air(advertising_crc_init, adv_ind),
+              (std::array<uint8_t, 3>{0x7C, 0x97, 0xEB}));
+    const bytes nonconn{0x42, 0x0C, 0x4D, 0x51, 0x00, 0xEE, 0xFF,
+                        0xC0, 0x05, 0xFF, 0xFF, 0xFF, 0x01, 0x02};
+    EXPECT_EQ(crc_on_air(advertising_crc_init, nonconn),
+              (std::array<uint8_t, 3>{0x48, 0x33, 0xB3}));
     // The init value takes part bit for bit: another init gives another CRC.
     EXPECT_NE(crc24(0x123456, adv_ind.data(), adv_ind.size()), 0x3EE9D7u);
 }
@@ -95,12 +98,12 @@ TEST(AirCapturePacket, PseudoHeaderThenAccessAddressPduAndCrc) {
     p.access_address = advertising_access_address;
     p.crc_init = advertising_crc_init;
     p.pdu = {0x40, 0x09, 0x01, 0x02, 0x03, 0x04, 0x05, 0xC6, 0x02, 0x01, 0x06};
-    const bytes expected{12,   0xC4, 0,    0,                    // channel, signal, noise, offenses
-                         0xD6, 0xBE, 0x89, 0x8E,                 // reference access address
-                         0x13, 0x0C,                             // flags
-                         0xD6, 0xBE, 0x89, 0x8E,                 // access address
-                         0x40, 0x09, 0x01, 0x02, 0x03, 0x04, 0x05, 0xC6, 0x02, 0x01, 0x06,
-                         0x7C, 0x97, 0xEB};
+    const bytes expected{12,   0xC4, 0,    0,     // channel, signal, noise, offenses
+                         0xD6, 0xBE, 0x89, 0x8E,  // reference access address
+                         0x13, 0x0C,              // flags
+                         0xD6, 0xBE, 0x89, 0x8E,  // access address
+                         0x40, 0x09, 0x01, 0x02, 0x03, 0x04, 0x05,
+                         0xC6, 0x02, 0x01, 0x06, 0x7C, 0x97, 0xEB};
     EXPECT_EQ(le_packet_bytes(p), expected);
 
     // Data PDUs carry their direction in bits 7-9; no signal from the dongle's own side.
@@ -195,9 +198,8 @@ TEST(AirCaptureAtt, RequestsAndAnswersCarryTheRightOpcodesHandlesAndValues) {
     sim::services_response found;
     found.services.push_back({{0x1800, BLE_UUID_TYPE_BLE}, {1, 5}});
     found.services.push_back({{0x1801, BLE_UUID_TYPE_BLE}, {6, 9}});
-    EXPECT_EQ(att_answer(services, found, {}),
-              (bytes{0x11, 0x06, 0x01, 0x00, 0x05, 0x00, 0x00, 0x18, 0x06, 0x00, 0x09, 0x00, 0x01,
-                     0x18}));
+    EXPECT_EQ(att_answer(services, found, {}), (bytes{0x11, 0x06, 0x01, 0x00, 0x05, 0x00, 0x00,
+                                                      0x18, 0x06, 0x00, 0x09, 0x00, 0x01, 0x18}));
     sim::gatt_service_def vendor;
     vendor.start_handle = 10;
     vendor.end_handle = 20;
@@ -208,7 +210,7 @@ TEST(AirCaptureAtt, RequestsAndAnswersCarryTheRightOpcodesHandlesAndValues) {
     ASSERT_TRUE(vendor_answer.has_value());
     ASSERT_EQ(vendor_answer->size(), 2u + 4u + 16u);
     EXPECT_EQ((*vendor_answer)[1], 20);
-    EXPECT_EQ((*vendor_answer)[6], 0xFF);   // least significant byte first
+    EXPECT_EQ((*vendor_answer)[6], 0xFF);  // least significant byte first
     EXPECT_EQ((*vendor_answer)[21], 0x00);
 
     // Failures become an Error Response naming the request, the handle and the ATT code.
