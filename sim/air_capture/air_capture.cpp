@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "hci/l2cap.h"
 #include "sim/air_capture/att_pdu.h"
 #include "sim/air_capture/rf_channel.h"
 #include "sim/world/random.h"
@@ -210,6 +211,31 @@ void air_capture::notification(const link_event& e, const sim::notification& n) 
     push_att(e, false, att_notification(n));
 }
 
+void air_capture::parameter_request(const link_event& e, const ble_gap_conn_params_t& wanted) {
+    const auto found = links_.find(e.link);
+    if (found == links_.end()) return;
+    link_state& s = found->second;
+    // Identifiers run 1..255: 0 is reserved.
+    s.signalling_identifier = static_cast<uint8_t>(s.signalling_identifier % 255 + 1);
+    s.request_waiting = true;
+    hci::connection_parameter_update_request r;
+    r.identifier = s.signalling_identifier;
+    r.interval_min = wanted.min_conn_interval;
+    r.interval_max = wanted.max_conn_interval;
+    r.latency = wanted.slave_latency;
+    r.timeout = wanted.conn_sup_timeout;
+    push_data(e, false, llid::start, hci::connection_parameter_update_request_pdu(r));
+}
+
+void air_capture::parameter_response(const link_event& e, bool accepted) {
+    const auto found = links_.find(e.link);
+    if (found == links_.end() || !found->second.request_waiting) return;
+    found->second.request_waiting = false;
+    push_data(e, true, llid::start,
+              hci::connection_parameter_update_response_pdu(found->second.signalling_identifier,
+                                                            accepted ? 0 : 1));
+}
+
 void air_capture::connection_update(const link_event& e, const ble_gap_conn_params_t& params,
                                     int64_t instant) {
     sim::air::connection_update u;
@@ -242,11 +268,12 @@ void air_capture::link_end(const link_event& le) {
 }
 
 sim_us air_capture::event_time(const link_state& s, int64_t counter) const {
-    const timing_segment* use = &s.timings.front();
-    for (const timing_segment& t : s.timings) {
-        if (t.base <= counter) use = &t;
-    }
-    return use->anchor + (counter - use->base) * use->interval;
+    // Segments come in the order of their bases: the last one that has begun applies.
+    const auto found =
+        std::find_if(s.timings.rbegin(), s.timings.rend(),
+                     [counter](const timing_segment& t) { return t.base <= counter; });
+    const timing_segment& use = found != s.timings.rend() ? *found : s.timings.front();
+    return use.anchor + (counter - use.base) * use.interval;
 }
 
 void air_capture::emit(const entry& e) {

@@ -72,6 +72,10 @@ class air_capture {
     void answer(const link_event& e, const gatt_request& request,
                 const gatt_reply::response& answer, const std::vector<gatt_service_def>& database);
     void notification(const link_event& e, const sim::notification& n);
+    // The phone's L2CAP Connection Parameter Update Request, and the central's answer to
+    // it (nothing when no request waits: an update the central started itself).
+    void parameter_request(const link_event& e, const ble_gap_conn_params_t& wanted);
+    void parameter_response(const link_event& e, bool accepted);
     void connection_update(const link_event& e, const ble_gap_conn_params_t& params,
                            int64_t instant);
     void terminate(const link_event& e, bool by_central, uint8_t reason);
@@ -95,7 +99,8 @@ class air_capture {
         uint8_t hop = 5;
         std::vector<timing_segment> timings;
         int8_t rssi = 0;
-        bool ended = false;
+        uint8_t signalling_identifier = 0;  // the last request's
+        bool request_waiting = false;
         // The event being written, and the sequence numbers' exchange count at its start.
         int64_t event = -1;
         sim_us event_start = 0;

@@ -1,5 +1,6 @@
 #include "sim/air_capture/att_pdu.h"
 
+#include <algorithm>
 #include <variant>
 
 #include "driver/ble_gatt.h"
@@ -50,11 +51,14 @@ std::vector<uint8_t> uuid_on_air(const ble_uuid_t& reported, uint16_t handle, bo
                                  const std::vector<gatt_service_def>& database) {
     if (reported.type == BLE_UUID_TYPE_BLE) return uuid16_bytes(reported.uuid);
     for (const gatt_service_def& s : database) {
-        if (is_service && s.start_handle == handle) return s.uuid.air_bytes();
-        if (is_service) continue;
-        for (const gatt_characteristic_def& c : s.characteristics) {
-            if (c.decl_handle == handle) return c.uuid.air_bytes();
+        if (is_service) {
+            if (s.start_handle == handle) return s.uuid.air_bytes();
+            continue;
         }
+        const auto c = std::find_if(
+            s.characteristics.begin(), s.characteristics.end(),
+            [handle](const gatt_characteristic_def& d) { return d.decl_handle == handle; });
+        if (c != s.characteristics.end()) return c->uuid.air_bytes();
     }
     // Not in the database (a crafted answer): the base is unknown, only octets 12-13 are.
     std::vector<uint8_t> bytes(16, 0);

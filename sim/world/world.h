@@ -247,6 +247,9 @@ class world {
     void capture_advertisement(const device_config& c, const ble_gap_addr_t& address, int rssi,
                                sim_us t, const ble_gap_scan_params_t& scan);
     void capture_connection(const link& l, sim_us t);
+    // The central's answer to a phone's parameter request: accepted with parameters.
+    void capture_parameter_response(uint16_t conn_handle, sim_us now,
+                                    const ble_gap_conn_params_t* params);
     void keep_beacon_data(const ble_gap_adv_data_t* data);
     // One advertising event of the dongle's own set, and the next one scheduled.
     void beacon_event(uint32_t serial, sim_us t);

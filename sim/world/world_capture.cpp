@@ -52,6 +52,13 @@ void world::capture_connection(const link& l, sim_us t) {
     air_->connection(t, scan_channel(initiator_.scan, t), made);
 }
 
+void world::capture_parameter_response(uint16_t conn_handle, sim_us now,
+                                       const ble_gap_conn_params_t* params) {
+    const link* l = find_link(conn_handle);
+    if (l != nullptr)
+        air_->parameter_response(air_event(*l, first_event_after(*l, now)), params != nullptr);
+}
+
 void world::keep_beacon_data(const ble_gap_adv_data_t* data) {
     // Without new data the set keeps what it had.
     if (data == nullptr || data->adv_data.p_data == nullptr) return;

@@ -261,12 +261,14 @@ void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) 
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) return;
     const conn_param_request_config& r = *c.conn_param_request;
     ble_gap_conn_params_t wanted{r.min_interval, r.max_interval, r.slave_latency, r.sup_timeout};
+    if (air_) air_->parameter_request(air_event_at(*l, t), wanted);
     emit_event(t, wire::build_conn_param_update_request(conn_handle, wanted));
 }
 
 uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
                                   const ble_gap_conn_params_t* params) {
     const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
+    if (air_ && result == NRF_SUCCESS) capture_parameter_response(conn_handle, now, params);
     // Without parameters a central turns the peer's request down: nothing changes.
     if (result != NRF_SUCCESS || params == nullptr) return result;
     rules_.conn_param_update_started(conn_handle);

@@ -65,7 +65,7 @@ const std::vector<std::string> kFields = {
     "btle.control.error_code",                // 12
     "btle.control.interval",                  // 13
     "btatt.opcode",                           // 14
-    "btcommon.eir_ad.entry.uuid_128",         // 15
+    "btcommon.eir_ad.entry.custom_uuid_128",         // 15
     "btle_rf.channel",                        // 16
     "btle.link_layer_data.hop",               // 17
 };
@@ -152,7 +152,7 @@ struct traced_link {
     int timeout = 0;
     std::vector<int> requests;  // central to peripheral
     std::vector<int> answers;   // peripheral to central
-    std::vector<int> updates;   // intervals of accepted parameter updates
+    std::vector<int> updates;   // the intervals that parameter updates brought
 };
 
 std::vector<traced_link> links_in(const trace_lines& trace) {
@@ -176,13 +176,13 @@ std::vector<traced_link> links_in(const trace_lines& trace) {
         traced_link& l = links[found->second];
         if (call) {
             if (line["result"] != 0 || line.value("scripted", false)) continue;
-            if (line["call"] == "sd_ble_gap_conn_param_update" &&
-                line["args"].contains("conn_params") && !line["args"]["conn_params"].is_null()) {
-                l.updates.push_back(line["args"]["conn_params"]["min_conn_interval"]);
-            }
             const int op = request_opcode(line);
             if (op >= 0) l.requests.push_back(op);
         } else if (line.contains("event")) {
+            if (is_event(line, "BLE_GAP_EVT_CONN_PARAM_UPDATE")) {
+                l.updates.push_back(line["conn_params"]["min_conn_interval"]);
+                continue;
+            }
             if (is_event(line, "BLE_GAP_EVT_DISCONNECTED")) {
                 open.erase(found);
                 continue;
@@ -258,8 +258,13 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
     ASSERT_TRUE(fs::exists(pcap));
     const std::string config = (fs::path(scenario.dir()) / "wireshark").string();
 
-    // Every packet decodes and every CRC holds.
-    EXPECT_EQ(frames_matching(pcap, config, "_ws.malformed"), "");
+    // Every packet decodes, save the bystander's advertisements, whose data is malformed
+    // on purpose and goes on the air as it is; and every CRC holds.
+    EXPECT_EQ(frames_matching(pcap, config,
+                              std::string("_ws.malformed && !(btle.advertising_address == ") +
+                                  kBystander + ")"),
+              "");
+    EXPECT_NE(frames_matching(pcap, config, "_ws.malformed"), "");
     EXPECT_EQ(frames_matching(pcap, config, "btle.crc.incorrect || _ws.expert.group == 0x01000000"),
               "");
 
@@ -268,7 +273,7 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
     const trace_lines trace = scenario.read_trace();
     const std::vector<traced_link> traced = links_in(trace);
 
-    // Advertising: the phones' ADV_IND with their UUID (written backwards on the air), the
+    // Advertising: the phones' ADV_IND with their UUID, the
     // bystander's bytes as they are, the beacon as a non-connectable advertisement.
     std::map<std::string, std::map<std::string, int>> adv_types;  // address -> type -> count
     bool phone_uuid_seen = false;
@@ -282,7 +287,7 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
             continue;
         }
         adv_types[lower(p[4])][std::to_string(type)]++;
-        if (lower(p[4]) == kAddressA && lower(p[15]).find("ac:f6:50:8f") != std::string::npos) {
+        if (lower(p[4]) == kAddressA && lower(p[15]).find("a0a48997") != std::string::npos) {
             phone_uuid_seen = true;
         }
         if (lower(p[4]) == kAddressA) {
@@ -339,7 +344,11 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
         if (requests.size() == seen[i].requests.size() + 1) requests.pop_back();
         EXPECT_EQ(hex_list(seen[i].requests), hex_list(requests));
         EXPECT_EQ(hex_list(seen[i].answers), hex_list(traced[i].answers));
-        EXPECT_EQ(seen[i].updates, traced[i].updates);
+        // An update whose instant the link (or the run) did not live to see is on the air
+        // without its event.
+        std::vector<int> seen_updates = seen[i].updates;
+        if (seen_updates.size() == traced[i].updates.size() + 1) seen_updates.pop_back();
+        EXPECT_EQ(seen_updates, traced[i].updates);
         updates += seen[i].updates.size();
         for (int t : terminations[i]) peer_terminations += t == 0x13 ? 1 : 0;
     }
@@ -373,5 +382,5 @@ TEST(AirCaptureProcess, TheEnvironmentWinsAndAnUnwritableFileOnlyWarns) {
     const auto warnings = lines_with(unwritable.out, "Warning: air capture: ");
     ASSERT_EQ(warnings.size(), 1u) << describe(unwritable);
     EXPECT_NE(warnings[0].find("/nonexistent/orvette/air.pcap"), std::string::npos);
-    EXPECT_EQ(lines_with(unwritable.out, kSetupEnded).size(), 1u);
+    EXPECT_FALSE(lines_with(unwritable.out, kSetupEnded).empty());
 }

@@ -110,11 +110,11 @@ TEST(AirCapturePacket, PseudoHeaderThenAccessAddressPduAndCrc) {
     p.signal.reset();
     p.direction = pdu_direction::central_to_peripheral;
     bytes b = le_packet_bytes(p);
-    EXPECT_EQ(b[7] | (b[8] << 8), 0x0C11 | (2 << 7));
+    EXPECT_EQ(b[8] | (b[9] << 8), 0x0C11 | (2 << 7));
     p.signal = -40;
     p.direction = pdu_direction::peripheral_to_central;
     b = le_packet_bytes(p);
-    EXPECT_EQ(b[7] | (b[8] << 8), 0x0C13 | (3 << 7));
+    EXPECT_EQ(b[8] | (b[9] << 8), 0x0C13 | (3 << 7));
     EXPECT_EQ(static_cast<int8_t>(b[1]), -40);
 }
 
