@@ -276,7 +276,20 @@ sim_us air_capture::event_time(const link_state& s, int64_t counter) const {
     return use.anchor + (counter - use.base) * use.interval;
 }
 
+void air_capture::run_links_until(sim_us time) {
+    for (auto& found : links_) {
+        link_state& s = found.second;
+        for (;;) {
+            const int64_t next = s.event + 1;
+            const sim_us at = event_time(s, next);
+            if (at >= time) break;
+            enter_event(s, next, at);
+        }
+    }
+}
+
 void air_capture::emit(const entry& e) {
+    if (empty_pdus_) run_links_until(e.key);
     if (e.what == entry_kind::ready) {
         write_packet(e.key, e.packet);
         return;

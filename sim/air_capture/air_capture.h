@@ -139,6 +139,9 @@ class air_capture {
     void emit(const entry& e);
     void write_packet(sim_us t, const le_packet& p);
     // The link layer's side of a data PDU.
+    // With empty PDUs: every link's events before `time` written, empty ones included, so
+    // that the file stays in time order.
+    void run_links_until(sim_us time);
     void enter_event(link_state& s, int64_t counter, sim_us time);
     void close_event(link_state& s);
     // `written` false: a PDU the file leaves out (an empty one nobody asked for), which

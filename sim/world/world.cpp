@@ -200,6 +200,7 @@ uint32_t world::enable() {
 
 uint32_t world::reset(sim_us now) {
     // A reset dongle forgets everything at once: no events for what it drops.
+    if (air_) capture_links_gone(now);
     for (device_state& d : devices_) {
         if (d.link >= 0) d.gatt.on_disconnect();
         d.link = -1;

@@ -250,6 +250,8 @@ class world {
     // The central's answer to a phone's parameter request: accepted with parameters.
     void capture_parameter_response(uint16_t conn_handle, sim_us now,
                                     const ble_gap_conn_params_t* params);
+    // Every link ends at `t` without a word on the air (reset, dongle gone).
+    void capture_links_gone(sim_us t);
     void keep_beacon_data(const ble_gap_adv_data_t* data);
     // One advertising event of the dongle's own set, and the next one scheduled.
     void beacon_event(uint32_t serial, sim_us t);

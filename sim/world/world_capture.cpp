@@ -59,6 +59,12 @@ void world::capture_parameter_response(uint16_t conn_handle, sim_us now,
         air_->parameter_response(air_event(*l, first_event_after(*l, now)), params != nullptr);
 }
 
+void world::capture_links_gone(sim_us t) {
+    for (const std::optional<link>& l : links_) {
+        if (l) air_->link_end(air_event_at(*l, t));
+    }
+}
+
 void world::keep_beacon_data(const ble_gap_adv_data_t* data) {
     // Without new data the set keeps what it had.
     if (data == nullptr || data->adv_data.p_data == nullptr) return;

@@ -363,7 +363,7 @@ TEST(AirCaptureProcess, TheEnvironmentWinsAndAnUnwritableFileOnlyWarns) {
     const std::string from_scenario = add_pcap_key(scenario, "scenario.pcap");
     const std::string from_environment = (fs::path(scenario.dir()) / "environment.pcap").string();
     process_options run;
-    run.args = {scenario.port_option(), std::string("-u") + kUuidA};
+    run.args = {scenario.port_option(), std::string("-u") + kUuidA, "-v3"};
     run.steps = {{kSetupEnded, 0, "q"}};
     run.time_limit_ms = 60000;
     run.env = {{"ORVETTE_SIM_PCAP", from_environment}};
