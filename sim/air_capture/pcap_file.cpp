@@ -3,7 +3,7 @@
 namespace sim::air {
 namespace {
 
-constexpr size_t flush_at = 64 * 1024;
+constexpr size_t flush_at = size_t{64} * 1024;
 constexpr uint32_t pcap_magic_us = 0xA1B2C3D4;
 constexpr uint32_t snap_length = 65535;
 
