@@ -4,6 +4,8 @@
 #include "sim/backend/sim_backend.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -19,6 +21,24 @@ namespace {
 // Calls on an adapter that is not open are refused as the driver refuses them when its
 // transport is down.
 constexpr uint32_t not_open = NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_INVALID_STATE;
+
+// The capture of the air that the environment (first) or the scenario asks for; null when
+// neither does, or when the file cannot be written (then `warning` says so).
+std::unique_ptr<air::air_capture> open_air_capture(const scenario& s, std::string& warning) {
+    const char* from_environment = std::getenv("ORVETTE_SIM_PCAP");
+    const std::string path = from_environment != nullptr && *from_environment != '\0'
+                                 ? std::string(from_environment)
+                                 : s.pcap_path;
+    if (path.empty()) return nullptr;
+    // Simulated time 0 is the wall-clock time of the open.
+    const int64_t epoch_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    std::string error;
+    auto capture = air::air_capture::open(path, s.pcap_empty_pdus, s.seed, epoch_us, error);
+    if (!capture) warning = "air capture: " + error + "; the run goes on without it";
+    return capture;
+}
 
 class sim_backend final : public driver::backend {
   public:
@@ -76,12 +96,15 @@ class sim_backend final : public driver::backend {
             return NRF_ERROR_SD_RPC_INVALID_ARGUMENT;
         }
         if (scenario_.time_scale) platform::set_time_scale(*scenario_.time_scale);
-        world_ = std::make_shared<world>(scenario_, platform::tick_count(), trace);
+        std::string capture_warning;
+        auto air = open_air_capture(scenario_, capture_warning);
+        world_ = std::make_shared<world>(scenario_, platform::tick_count(), trace, std::move(air));
         trace_json args;
         args["port"] = port_;
         world_->record_call("sd_rpc_open", args, NRF_SUCCESS);
         world_->post_status(0, RESET_PERFORMED, "Target Reset performed");
         world_->post_status(0, CONNECTION_ACTIVE, "Connection active");
+        if (!capture_warning.empty()) world_->post_log(0, SD_RPC_LOG_WARNING, capture_warning);
         size_t phones = 0;
         for (const device_config& d : scenario_.devices) phones += d.is_phone ? 1 : 0;
         world_->post_log(
@@ -111,6 +134,7 @@ class sim_backend final : public driver::backend {
         // Scripted or not, the dongle is closed: no callback comes after this returns.
         const uint32_t result =
             w->call("sd_rpc_close", trace_json::object(), [](sim_us) { return NRF_SUCCESS; });
+        w->close_capture();
         // Not under state_lock_: a callback in progress may still call in.
         pump->stop();
         if (pump->on_event_thread()) {

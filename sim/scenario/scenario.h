@@ -105,6 +105,8 @@ struct scenario {
     uint64_t seed = 1;
     std::optional<double> time_scale;
     std::string trace_path;
+    std::string pcap_path;  // the capture of the air; ORVETTE_SIM_PCAP wins over it
+    bool pcap_empty_pdus = false;
     std::vector<device_config> devices;
     std::vector<fault_config> faults;
 };

@@ -35,8 +35,8 @@ class loader {
   private:
     bool read_document(const json& doc) {
         if (!r_.object(doc, "",
-                       {"$schema", "name", "description", "seed", "time_scale", "trace", "phones",
-                        "advertisers", "faults"})) {
+                       {"$schema", "name", "description", "seed", "time_scale", "trace", "pcap",
+                        "pcap_empty_pdus", "phones", "advertisers", "faults"})) {
             return false;
         }
         // Names the schema for editors; the loader checks the file itself.
@@ -57,6 +57,14 @@ class loader {
         if (doc.contains("trace")) {
             if (!r_.text(doc["trace"], "trace", scenario_.trace_path)) return false;
             if (scenario_.trace_path.empty()) return r_.fail("trace", "must name a file");
+        }
+        if (doc.contains("pcap")) {
+            if (!r_.text(doc["pcap"], "pcap", scenario_.pcap_path)) return false;
+            if (scenario_.pcap_path.empty()) return r_.fail("pcap", "must name a file");
+        }
+        if (doc.contains("pcap_empty_pdus") &&
+            !r_.boolean(doc["pcap_empty_pdus"], "pcap_empty_pdus", scenario_.pcap_empty_pdus)) {
+            return false;
         }
         if (doc.contains("phones")) {
             const json& list = doc["phones"];

@@ -17,10 +17,12 @@ constexpr int actions_per_turn = 64;
 
 }  // namespace
 
-world::world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink> trace)
+world::world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink> trace,
+             std::unique_ptr<air::air_capture> air)
     : scenario_(s),
       origin_tick_(origin_tick),
       trace_(std::move(trace)),
+      air_(std::move(air)),
       world_chance_(random_stream::for_purpose(s.seed, "world")) {
     devices_.resize(scenario_.devices.size());
     for (size_t i = 0; i < devices_.size(); ++i) {
@@ -201,6 +203,7 @@ uint32_t world::enable() {
 
 uint32_t world::reset(sim_us now) {
     // A reset dongle forgets everything at once: no events for what it drops.
+    if (air_) capture_links_gone(now);
     for (device_state& d : devices_) {
         if (d.link >= 0) d.gatt.on_disconnect();
         d.link = -1;

@@ -24,6 +24,7 @@
 #include "driver/sd_rpc.h"
 #include "driver/stack/rssi_filter.h"
 #include "driver/stack/stack_rules.h"
+#include "sim/air_capture/air_capture.h"
 #include "sim/backend/outgoing.h"
 #include "sim/scenario/scenario.h"
 #include "sim/world/lag_watch.h"
@@ -35,8 +36,10 @@ namespace sim {
 
 class world {
   public:
-    // `origin_tick` is the platform tick that is simulated time 0.
-    world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink> trace);
+    // `origin_tick` is the platform tick that is simulated time 0. `air` (optional) is the
+    // capture of the air, which the world owns from here.
+    world(const scenario& s, uint64_t origin_tick, std::shared_ptr<trace_sink> trace,
+          std::unique_ptr<air::air_capture> air = nullptr);
     world(const world&) = delete;
     world& operator=(const world&) = delete;
 
@@ -50,6 +53,8 @@ class world {
     void stop();
     bool stopped();
     trace_sink& trace() { return *trace_; }
+    // Writes out and closes the capture of the air, if there is one.
+    void close_capture();
 
     // ---- The program's side. Every driver call goes through call(): it takes the world's
     // lock, stamps the call with simulated time, applies scripted results, runs `op` and
@@ -235,6 +240,23 @@ class world {
     bool window_active(const fault_config& f, sim_us t) const;
     void dongle_gone(const fault_config& f, sim_us t);
 
+    // world_capture.cpp: what the capture of the air needs from the world's records.
+    uint8_t scan_channel(const ble_gap_scan_params_t& params, sim_us t) const;
+    air::link_event air_event(const link& l, int64_t counter) const;
+    // The connection event at (or just before) `t`.
+    air::link_event air_event_at(const link& l, sim_us t) const;
+    void capture_advertisement(const device_config& c, const ble_gap_addr_t& address, int rssi,
+                               sim_us t, const ble_gap_scan_params_t& scan);
+    void capture_connection(const link& l, sim_us t);
+    // The central's answer to a phone's parameter request: accepted with parameters.
+    void capture_parameter_response(uint16_t conn_handle, sim_us now,
+                                    const ble_gap_conn_params_t* params);
+    // Every link ends at `t` without a word on the air (reset, dongle gone).
+    void capture_links_gone(sim_us t);
+    void keep_beacon_data(const ble_gap_adv_data_t* data);
+    // One advertising event of the dongle's own set, and the next one scheduled.
+    void beacon_event(uint32_t serial, sim_us t);
+
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -245,6 +267,8 @@ class world {
     const scenario scenario_;
     const uint64_t origin_tick_;
     std::shared_ptr<trace_sink> trace_;
+    std::unique_ptr<air::air_capture> air_;  // null: no capture, and no cost
+    std::vector<uint8_t> beacon_data_;       // kept for the capture only
     scheduler schedule_;
     lag_watch lag_;
     random_stream world_chance_;

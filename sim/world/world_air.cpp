@@ -73,16 +73,21 @@ void world::advertising_event(int index, sim_us t) {
     if (d.link >= 0 && !c.advertise_while_connected) return;
     if (!heard(d, t) || rssi < sensitivity_dbm) return;
     if (rules_.initiating() && initiator_.device == index) {
-        if (c.connectable && in_scan_window(initiator_.scan, t)) try_establish(index, t);
+        if (c.connectable && in_scan_window(initiator_.scan, t)) {
+            if (air_) capture_advertisement(c, address, rssi, t, initiator_.scan);
+            try_establish(index, t);
+        }
         return;
     }
-    if (rules_.scanner_listening() && in_scan_window(scan_params_, t)) report(d, address, rssi, t);
+    if (rules_.scanner_listening() && in_scan_window(scan_params_, t)) {
+        if (air_) capture_advertisement(c, address, rssi, t, scan_params_);
+        report(d, address, rssi, t);
+    }
 }
 
 void world::report(const device_state& d, const ble_gap_addr_t& address, int rssi, sim_us t) {
     const device_config& c = *d.config;
-    const sim_us interval = units_625(scan_params_.interval);
-    const uint8_t channel = static_cast<uint8_t>(37 + (t / interval) % 3);
+    const uint8_t channel = scan_channel(scan_params_, t);
     // Legacy PDU types: connectable undirected advertising is also scannable.
     const uint16_t type_bits = c.connectable ? 0x3 : 0x0;
     const uint16_t length =
@@ -143,7 +148,9 @@ uint32_t world::adv_set_configure(sim_us, uint8_t* handle, const ble_gap_adv_dat
                                   const ble_gap_adv_params_t* params) {
     const uint32_t result = rules_.check_adv_set_configure(handle, data, params);
     if (result != NRF_SUCCESS) return result;
-    // Nobody on the air listens to the dongle's own advertisements: the data is not kept.
+    // Nobody on the air listens to the dongle's own advertisements: only a capture keeps
+    // the data.
+    if (air_) keep_beacon_data(data);
     rules_.adv_set_configured(params);
     *handle = driver::stack::adv_set_handle;
     return NRF_SUCCESS;
@@ -157,6 +164,7 @@ uint32_t world::adv_start(sim_us now, uint8_t handle, uint8_t conn_cfg_tag) {
     const uint32_t serial = ++adv_.serial;
     const ble_gap_adv_params_t& params = rules_.adv_params();
     const sim_us interval = units_625(params.interval);
+    if (air_) beacon_event(serial, now);
     if (params.duration != 0) {
         const sim_us end = now + units_10ms(params.duration);
         schedule_.at(end, [this, serial, end] { adv_set_ended(serial, 0x01, end); });

@@ -158,6 +158,7 @@ void world::fire_event_fault(size_t index, uint32_t done, sim_us t, uint16_t con
 
 void world::dongle_gone(const fault_config& f, sim_us t) {
     note(t, trace_json{{"t", to_ms(t)}, {"note", "dongle gone"}, {"fault", f.where}});
+    if (air_) capture_links_gone(t);
     for (device_state& d : devices_) {
         if (d.link >= 0) d.gatt.on_disconnect();
         d.link = -1;

@@ -89,6 +89,7 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
         });
         return;
     }
+    if (air_) air_->request(air_event_at(*l, t), request);
     const uint32_t latency =
         static_cast<uint32_t>(l->chance.uniform(d.config->latency_min, d.config->latency_max));
     gatt_reply reply = d.gatt.respond(request, t);
@@ -103,6 +104,7 @@ void world::phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t proce
         return;
     }
     const int64_t k = std::max(l->base, last_event_at_or_before(*l, t));
+    if (air_) air_->answer(air_event(*l, k + latency), request, reply.answer, d.gatt.services());
     if (std::shared_ptr<wire::event_buffer> response = answer_event(conn_handle, reply.answer)) {
         const sim_us when = event_time(*l, k + latency);
         schedule_.at(when, [this, conn_handle, serial, procedure, response, when] {
@@ -158,6 +160,7 @@ void world::deliver_notification(uint16_t conn_handle, uint32_t serial, const no
         });
         return;
     }
+    if (air_) air_->notification(air_event_at(*l, t), n);
     emit_event(t, wire::build_hvx(conn_handle, n.handle, BLE_GATT_HVX_NOTIFICATION, n.data),
                conn_event_note(*l, t));
 }

@@ -153,6 +153,7 @@ void world::try_establish(int index, sim_us t) {
     l.base = 0;
     l.hop = static_cast<uint8_t>(l.chance.uniform(5, 16));
     l.silent_peer = f != nullptr && f->type == fault_type::connect_fail;
+    if (air_) capture_connection(l, t);
     end_attempt();
     d.link = static_cast<int>(handle);
     links_[handle] = l;
@@ -196,6 +197,7 @@ uint32_t world::disconnect(sim_us now, uint16_t conn_handle, uint8_t reason) {
     if (!heard(d, event_time(*l, k)) || l->silent_peer) {
         end = event_time(*l, k) + units_10ms(l->params.conn_sup_timeout);
     }
+    if (air_) air_->terminate(air_event(*l, k), true, reason);
     const uint32_t serial = l->serial;
     // The side that asked is told the local host ended the link.
     schedule_.at(end, [this, conn_handle, serial, end] {
@@ -211,6 +213,7 @@ void world::end_link(uint16_t conn_handle, uint32_t serial, uint8_t reason, sim_
     const trace_json lived{
         {"connection_events", std::max<int64_t>(0, last_event_at_or_before(*l, t) + 1)},
         {"connection", l->connection}};
+    if (air_) air_->link_end(air_event_at(*l, t));
     d.gatt.on_disconnect();
     d.link = -1;
     links_[conn_handle].reset();
@@ -223,6 +226,7 @@ void world::peer_disconnect(uint16_t conn_handle, uint32_t serial, uint8_t reaso
     if (l == nullptr || rules_.is_disconnecting(conn_handle)) return;
     // The phone sends its termination in the next connection event.
     const sim_us end = event_time(*l, first_event_after(*l, t));
+    if (air_) air_->terminate(air_event(*l, first_event_after(*l, t)), false, reason);
     rules_.disconnecting(conn_handle);
     schedule_.at(end, [this, conn_handle, serial, reason, end] {
         end_link(conn_handle, serial, reason, end);
@@ -257,12 +261,14 @@ void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) 
     if (!heard(devices_[static_cast<size_t>(l->device)], t)) return;
     const conn_param_request_config& r = *c.conn_param_request;
     ble_gap_conn_params_t wanted{r.min_interval, r.max_interval, r.slave_latency, r.sup_timeout};
+    if (air_) air_->parameter_request(air_event_at(*l, t), wanted);
     emit_event(t, wire::build_conn_param_update_request(conn_handle, wanted));
 }
 
 uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
                                   const ble_gap_conn_params_t* params) {
     const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
+    if (air_ && result == NRF_SUCCESS) capture_parameter_response(conn_handle, now, params);
     // Without parameters a central turns the peer's request down: nothing changes.
     if (result != NRF_SUCCESS || params == nullptr) return result;
     rules_.conn_param_update_started(conn_handle);
@@ -275,7 +281,10 @@ uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
             : params->min_conn_interval;
     chosen.min_conn_interval = units;
     chosen.max_conn_interval = units;
-    const sim_us instant = event_time(*l, first_event_after(*l, now) + update_instant_events);
+    const int64_t sent_in = first_event_after(*l, now);
+    const sim_us instant = event_time(*l, sent_in + update_instant_events);
+    if (air_)
+        air_->connection_update(air_event(*l, sent_in), chosen, sent_in + update_instant_events);
     const uint32_t serial = l->serial;
     schedule_.at(instant, [this, conn_handle, serial, chosen, instant] {
         apply_param_update(conn_handle, serial, chosen, instant);
@@ -292,6 +301,7 @@ void world::apply_param_update(uint16_t conn_handle, uint32_t serial, ble_gap_co
     l->anchor = event_time(*l, k);
     l->interval = units_1250(params.min_conn_interval);
     l->params = params;
+    if (air_) air_->timing(l->serial, l->base, l->anchor, l->interval);
     rules_.conn_param_update_done(conn_handle);
     emit_event(t, wire::build_conn_param_update(conn_handle, params));
 }

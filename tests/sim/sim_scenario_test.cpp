@@ -111,6 +111,9 @@ TEST(SimScenario, MistakesNameTheKeyAndTheProblem) {
         {R"({"phones": [{)" + phone +
              R"(, "name": "p"}], "faults": [{"type": "out_of_range", "phone": "p", "from_ms": 10, "until_ms": 5}]})",
          "faults[0].until_ms: must be later than from_ms"},
+        {R"({"pcap": 1})", "pcap: must be a string"},
+        {R"({"pcap": ""})", "pcap: must name a file"},
+        {R"({"pcap_empty_pdus": "yes"})", "pcap_empty_pdus: must be true or false"},
         {"{\n  \"seed\": 1,\n  oops\n}", "not valid JSON: parse error at line 3"},
     };
     for (const mistake& m : mistakes) {
