@@ -101,9 +101,13 @@ check_run() {
 run_for_three_seconds() {
     local out="$1" err="$2"
     shift 2
-    local rc=0
-    { sleep 3 && echo q; } | timeout -k 5 60 "$@" >"$out" 2>"$err" || rc=$?
-    echo "$rc"
+    # The program's own exit code: a program that ended early makes the 'q' writer fail too.
+    local codes
+    set +e
+    { sleep 3 && echo q; } 2>/dev/null | timeout -k 5 60 "$@" >"$out" 2>"$err"
+    codes=("${PIPESTATUS[@]}")
+    set -e
+    echo "${codes[1]}"
 }
 
 echo "=== $(basename "$deb") ($(stat -c %s "$deb") bytes)"
@@ -200,7 +204,11 @@ fi
 
 echo "=== $(basename "$zip") ($(stat -c %s "$zip") bytes)"
 top="orvette-$version-win64"
-unzip -Z1 "$zip" | grep -v '/$' | sort >"$scratch/zip-actual"
+if ! unzip -Z1 "$zip" >"$scratch/zip-listing" 2>&1; then
+    fail "not a zip archive: $(head -n 1 "$scratch/zip-listing")"
+    : >"$scratch/zip-listing"
+fi
+grep -v '/$' "$scratch/zip-listing" | sort >"$scratch/zip-actual" || true
 {
     echo "$top/orvette.exe"
     expected_docs | sed "s|^|$top/|"
@@ -212,9 +220,11 @@ else
     fail "the .zip's files differ from the expected ones (- missing, + unexpected):"
     grep '^[-+][^-+]' "$scratch/zip-diff" || true
 fi
-unzip -q "$zip" -d "$scratch/zip"
+unzip -q "$zip" -d "$scratch/zip" 2>/dev/null || true
 exe="$scratch/zip/$top/orvette.exe"
-if [ -f "$exe" ]; then
+if [ ! -f "$exe" ]; then
+    fail "no orvette.exe in the .zip"
+else
     objdump=objdump
     if command -v x86_64-w64-mingw32-objdump >/dev/null; then
         objdump=x86_64-w64-mingw32-objdump
