@@ -2,6 +2,7 @@
 # Cross-builds Orvette and its test suite for Windows x64 with mingw-w64 and runs the suite
 # under wine, all in build-win/ (ORVETTE_WIN_BUILD_DIR overrides):
 #   scripts/windows-build.sh [extra ctest arguments...]
+#   scripts/windows-build.sh --release
 #
 # What it does, each step skipped when its result is already there:
 #   1. installs the Debian packages: the mingw-w64 compiler (posix threads variant), wine,
@@ -14,6 +15,8 @@
 #   4. builds orvette.exe and the test programs with cmake/mingw-w64-x86_64.cmake;
 #   5. runs ctest under wine, with the wine prefix inside the build folder and one wine
 #      server kept up for the whole run (test discovery runs the test programs too).
+# With --release, steps 4 and 5 give way to a Release orvette.exe alone, without tests, in
+# build-win/release, for the Windows package (scripts/package.sh zip strips it when packing).
 set -euo pipefail
 trap 'echo "windows-build.sh: failed at line $LINENO" >&2' ERR
 # shellcheck source=scripts/lib.sh
@@ -23,6 +26,11 @@ build="${ORVETTE_WIN_BUILD_DIR:-$ORVETTE_ROOT/build-win}"
 jobs="${ORVETTE_JOBS:-2}"
 toolchain="$ORVETTE_ROOT/cmake/mingw-w64-x86_64.cmake"
 deps="$build/deps"
+release=0
+if [ "${1:-}" = "--release" ]; then
+    release=1
+    shift
+fi
 
 step_start=$SECONDS
 step() {
@@ -94,6 +102,15 @@ cmake -S "$ORVETTE_ROOT/cmake/windows-deps" -B "$build/deps-build" \
     -DBOOST_VERSION="$boost_upstream_version" >/dev/null
 cmake --build "$build/deps-build" -- -j"$jobs"
 cmake --install "$build/deps-build" >/dev/null
+
+if [ "$release" = 1 ]; then
+    step "Release orvette.exe"
+    cmake -S "$ORVETTE_ROOT" -B "$build/release" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DORVETTE_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DORVETTE_BUILD_TESTS=OFF
+    cmake --build "$build/release" --target orvette -- -j"$jobs"
+    step "done"
+    exit 0
+fi
 
 # 4. Orvette and its tests.
 step "orvette.exe and the tests"
