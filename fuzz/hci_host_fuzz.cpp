@@ -169,6 +169,7 @@ class lent_thread {
             job_ = nullptr;
             lock.unlock();
             job();
+            job = nullptr;  // nothing of the controller's is left on this thread
             lock.lock();
             busy_ = false;
             changed_.notify_all();
