@@ -50,6 +50,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -128,6 +129,60 @@ uint16_t u16_at(bytes_view bytes, size_t at) {
                                : 0;
 }
 
+// The controller's thread, started once and lent to each input's controller in turn: a
+// thread's start and join cost more than most inputs' own work. The controller's loop runs
+// on it from start() until close() has seen it return, as on a thread of its own.
+class lent_thread {
+  public:
+    static lent_thread& shared() {
+        // Never destroyed: it waits for work until the process ends.
+        static lent_thread* const thread = new lent_thread;
+        return *thread;
+    }
+    lent_thread(const lent_thread&) = delete;
+    lent_thread& operator=(const lent_thread&) = delete;
+
+    std::thread::id id() const { return thread_.get_id(); }
+
+    void lend(std::function<void()> job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (busy_) violated("the controller's thread was lent twice");
+        busy_ = true;
+        job_ = std::move(job);
+        changed_.notify_all();
+    }
+
+    // Until the job lent last has returned.
+    void wait_returned() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !busy_; });
+    }
+
+  private:
+    lent_thread() : thread_([this] { loop(); }) {}
+
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return job_ != nullptr; });
+            std::function<void()> job = std::move(job_);
+            job_ = nullptr;
+            lock.unlock();
+            job();
+            job = nullptr;  // nothing of the controller's is left on this thread
+            lock.lock();
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<void()> job_;
+    bool busy_ = false;
+    std::thread thread_;  // last: the loop starts once the rest is made
+};
+
 class fuzz_controller final : public hci::transport {
   public:
     fuzz_controller(bool complete_acl, acl_buffers buffers)
@@ -142,8 +197,10 @@ class fuzz_controller final : public hci::transport {
         started_ = true;
         on_bytes_ = std::move(on_bytes);
         on_lost_ = std::move(on_lost);
-        thread_ = std::thread([this] { run(); });
-        thread_id_ = thread_.get_id();
+        lent_thread& thread = lent_thread::shared();
+        thread.lend([this] { run(); });
+        thread_id_ = thread.id();
+        running_ = true;
     }
 
     bool write(bytes_view packet, std::string& why) override {
@@ -164,7 +221,7 @@ class fuzz_controller final : public hci::transport {
     }
 
     void close() override {
-        std::thread joining;
+        bool running = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (std::this_thread::get_id() == thread_id_) {
@@ -173,9 +230,10 @@ class fuzz_controller final : public hci::transport {
             closed_ = true;
             stopping_ = true;
             changed_.notify_all();
-            joining = std::move(thread_);
+            running = running_;
+            running_ = false;
         }
-        if (joining.joinable()) joining.join();
+        if (running) lent_thread::shared().wait_returned();
     }
 
     // The harness's side. Chunks of the stream, handed over in this order, one per on_bytes.
@@ -474,7 +532,7 @@ class fuzz_controller final : public hci::transport {
     const acl_buffers buffers_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::thread thread_;
+    bool running_ = false;  // its loop runs on the lent thread
     std::thread::id thread_id_;
     bytes_handler on_bytes_;
     lost_handler on_lost_;
