@@ -1,6 +1,7 @@
 // POSIX side of the platform layer: event objects on a mutex and condition variable,
 // threads on pthreads, process exit with _Exit.
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,7 +15,9 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/console_writer.h"
 #include "platform/platform.h"
+#include "platform/spin_wait.h"
 
 namespace platform {
 
@@ -100,6 +103,25 @@ void sleep_ms(uint32_t milliseconds) {
 
 uint32_t current_thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 
+int current_processor() {
+#if defined(__linux__)
+    return ::sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
+void set_thread_name(const char* name) {
+#if defined(__linux__)
+    // The kernel keeps 15 characters and the terminating zero; longer names are refused.
+    char kept[16] = {};
+    std::snprintf(kept, sizeof kept, "%s", name);
+    pthread_setname_np(pthread_self(), kept);
+#else
+    (void)name;
+#endif
+}
+
 struct thread_object {
     pthread_t thread{};
     thread_entry entry = nullptr;
@@ -141,6 +163,7 @@ void exit_process(int code) {
     // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
     // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
+    detail::write_console_output_directly();
     std::fflush(stderr);
     std::_Exit(code);
 }

@@ -19,7 +19,9 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/console_writer.h"
 #include "platform/platform.h"
+#include "platform/spin_wait.h"
 
 namespace platform {
 
@@ -165,10 +167,40 @@ void join_thread(thread_handle thread) {
     delete thread;
 }
 
+int current_processor() {
+    return static_cast<int>(::GetCurrentProcessorNumber());
+}
+
+void set_thread_name(const char* name) {
+    // Windows 10 1607 and later; looked up so that the program still starts on older ones.
+    using set_description = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) return;
+    const auto set = reinterpret_cast<set_description>(
+        reinterpret_cast<void*>(::GetProcAddress(kernel, "SetThreadDescription")));
+    if (set == nullptr) return;
+    wchar_t wide[64] = {};
+    for (size_t i = 0; i + 1 < sizeof wide / sizeof wide[0] && name[i] != '\0'; ++i) {
+        wide[i] = static_cast<unsigned char>(name[i]);
+    }
+    set(::GetCurrentThread(), wide);
+}
+
+// The console's writes stay on the threads that flush: a Windows pipe reader is woken the
+// same way, but nothing here has measured it yet.
+bool write_console_output_in_background() {
+    return false;
+}
+
+namespace detail {
+void write_console_output_directly() {}
+}  // namespace detail
+
 void exit_process(int code) {
     // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
     // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
+    detail::write_console_output_directly();
     std::fflush(stderr);
     ::ExitProcess(static_cast<UINT>(code));
     std::_Exit(code);  // not reached; keeps [[noreturn]] honest on every toolchain
