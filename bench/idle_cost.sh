@@ -82,9 +82,7 @@ for _ in 1 2 3 4 5; do
     echo s >&3
     sleep 2
     connected="$(connected_phones)"
-    [ "$connected" -ge 2 ] || exit 1
-awk -v share="$program_share" 'BEGIN { exit !(share < 0.2) }' ||
-    { echo "  the program's own threads used more than 0.2% of one core" >&2; exit 1; } && break
+    [ "$connected" -ge 2 ] && break
 done
 echo q >&3
 exec 3>&-
