@@ -74,7 +74,7 @@ class handoff_site {
 // that spin would only lose the priority a sleeping thread gets over the other programs)
 // nor long (an idle program never spins). Now and then it sleeps anyway to judge again.
 // When a watch runs out in vain, the next waits go straight to sleep: twice as many after
-// each such watch, up to a bound, and fewer again only slowly as watches succeed.
+// each such watch, up to a bound, and half as many again after each watch that succeeds.
 class handoff_waiter {
   public:
     // Returns once `ready` is true, having watched it for up to the limit if that pays, or
@@ -87,13 +87,18 @@ class handoff_waiter {
                    !partner.shares_processor_with_caller()) {
             ++watches_;
             if (spin_until(ready)) {
-                if (penalty_ > 1) --penalty_;
+                penalty_ = penalty_ > 1 ? penalty_ / 2 : 1;
                 return;
             }
             skip_ = penalty_;
             penalty_ = penalty_ < max_penalty ? penalty_ * 2 : max_penalty;
         }
         watches_ = 0;
+        // Work already there costs no sleep: nothing to judge by.
+        if (ready()) {
+            block();
+            return;
+        }
         const auto before = std::chrono::steady_clock::now();
         block();
         const auto slept = std::chrono::steady_clock::now() - before;
@@ -104,7 +109,7 @@ class handoff_waiter {
     static constexpr std::chrono::microseconds quick_wake_up{5};
     static constexpr std::chrono::microseconds work_flowing{500};
     static constexpr unsigned watches_between_judgements = 1000;
-    static constexpr unsigned max_penalty = 1024;
+    static constexpr unsigned max_penalty = 64;
     bool watch_ = false;
     unsigned watches_ = 0;
     unsigned skip_ = 0;
