@@ -17,9 +17,6 @@ bench_clock::time_point resume_counting_backend::last_resume_time() const {
 }
 
 void resume_counting_backend::wait_for_resumes(uint64_t count) {
-    if (platform::spin_until(
-            [&] { return resumes_seen_.load(std::memory_order_acquire) >= count; }))
-        return;
     std::unique_lock<std::mutex> guard(lock_);
     resumed_.wait(guard, [&] { return resumes_ >= count; });
 }
@@ -33,8 +30,6 @@ uint32_t resume_counting_backend::gap_scan_start(ble_gap_scan_params_t const* p_
         std::lock_guard<std::mutex> guard(lock_);
         ++resumes_;
         last_resume_ = now;
-        resuming_site_.note_handover();
-        resumes_seen_.store(resumes_, std::memory_order_release);
     }
     resumed_.notify_all();
     return NRF_SUCCESS;

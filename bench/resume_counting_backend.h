@@ -3,14 +3,12 @@
 // handling one report, so that the benchmark can wait for that step and time it.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 #include "driver/backend.h"
-#include "platform/spin_wait.h"
 
 namespace bench {
 
@@ -22,9 +20,7 @@ class resume_counting_backend final : public driver::backend {
     uint64_t resumes() const;
     // Time of the most recent resume.
     bench_clock::time_point last_resume_time() const;
-    // Blocks until at least `count` resumes have been seen. Like the program's threads, it
-    // watches for a moment before it sleeps, so that the figures are the program's and not
-    // the benchmark thread's own wake-up.
+    // Blocks until at least `count` resumes have been seen.
     void wait_for_resumes(uint64_t count);
 
     uint32_t open(adapter_t*, sd_rpc_status_handler_t, sd_rpc_evt_handler_t,
@@ -67,10 +63,6 @@ class resume_counting_backend final : public driver::backend {
     uint64_t connects() const;
 
   private:
-    // The count again, for the waiting thread to watch without the lock while it spins.
-    std::atomic<uint64_t> resumes_seen_{0};
-    platform::handoff_site resuming_site_;
-    platform::handoff_waiter waiter_;  // used by the one waiting thread
     mutable std::mutex lock_;
     std::condition_variable resumed_;
     uint64_t resumes_ = 0;

@@ -1,7 +1,6 @@
 // POSIX side of the platform layer: event objects on a mutex and condition variable,
 // threads on pthreads, process exit with _Exit.
 #include <pthread.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include "platform/clock.h"
 #include "platform/console_writer.h"
 #include "platform/platform.h"
-#include "platform/spin_wait.h"
 
 namespace platform {
 
@@ -102,14 +100,6 @@ void sleep_ms(uint32_t milliseconds) {
 }
 
 uint32_t current_thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
-
-int current_processor() {
-#if defined(__linux__)
-    return ::sched_getcpu();
-#else
-    return -1;
-#endif
-}
 
 void set_thread_name(const char* name) {
 #if defined(__linux__)

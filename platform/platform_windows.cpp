@@ -21,7 +21,6 @@
 #include "platform/clock.h"
 #include "platform/console_writer.h"
 #include "platform/platform.h"
-#include "platform/spin_wait.h"
 
 namespace platform {
 
@@ -165,10 +164,6 @@ void join_thread(thread_handle thread) {
     ::WaitForSingleObject(thread->handle, INFINITE);
     ::CloseHandle(thread->handle);
     delete thread;
-}
-
-int current_processor() {
-    return static_cast<int>(::GetCurrentProcessorNumber());
 }
 
 void set_thread_name(const char* name) {

@@ -5,7 +5,6 @@
 
 #include "diag/console.h"
 #include "platform/platform.h"
-#include "platform/spin_wait.h"
 
 message_queue::message_queue()
     : work_(std::make_unique<boost::asio::io_context::work>(io_context_)),
@@ -25,8 +24,6 @@ void message_queue::post(std::function<void()> item) {
         return;
     }
     boost::asio::post(io_context_, std::move(item));
-    posting_site_.note_handover();
-    posted_.fetch_add(1, std::memory_order_release);
     open_gate();
 }
 
@@ -36,7 +33,6 @@ void message_queue::divert_posts(std::function<void(std::function<void()>)> dive
 
 void message_queue::stop() {
     io_context_.stop();
-    posted_.fetch_add(1, std::memory_order_release);
     open_gate();
     if (thread_.joinable()) thread_.join();
 }
@@ -61,26 +57,10 @@ void message_queue::run() {
     if (io_context_.stopped()) return;
     platform::set_thread_name("orvette-work");
     try {
-        run_items();
+        io_context_.run();
     } catch (const std::exception& e) {
         console_printf(
             "Unhandled exception in message queue work thread will cause it to exit: %s\n",
             e.what());
-    }
-}
-
-void message_queue::run_items() {
-    // Items come in runs: each advertising report posts one or two, and the next report
-    // follows the resume the last one sends. While they do, the thread watches for the next
-    // item instead of sleeping between them (see handoff_waiter).
-    platform::handoff_waiter waiter;
-    uint64_t ran = 0;
-    while (!io_context_.stopped()) {
-        ran += io_context_.poll();
-        // Every item run was counted in posted_ on its way in (or is about to be), so a
-        // count ahead of the items run means one is waiting, or the queue was stopped.
-        waiter.wait(
-            posting_site_, [&] { return posted_.load(std::memory_order_acquire) > ran; },
-            [&] { ran += io_context_.run_one(); });
     }
 }

@@ -6,12 +6,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/thread/thread.hpp>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-
-#include "platform/spin_wait.h"
 
 class message_queue {
   public:
@@ -37,7 +34,6 @@ class message_queue {
 
   private:
     void run();
-    void run_items();
     void open_gate();
 
     boost::asio::io_context io_context_;
@@ -49,10 +45,6 @@ class message_queue {
     std::mutex gate_lock_;
     std::condition_variable gate_changed_;
     std::atomic<bool> gate_open_{false};
-    // Counts posts (and the stop), so that the work thread can tell, without a lock while it
-    // spins, that an item is waiting.
-    std::atomic<uint64_t> posted_{0};
-    platform::handoff_site posting_site_;
     boost::thread thread_;
     std::function<void(std::function<void()>)> diversion_;
 };
