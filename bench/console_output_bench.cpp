@@ -1,8 +1,6 @@
 // Console output alone: lines written through console_printf with a flush after each, as
 // the event handler flushes after every event, to wherever standard output goes (a file or
-// a pipe: the caller decides). The figure goes to standard error. Standard output is set
-// up as the program's entry point sets it up (written in the background), so the figure is
-// the rate at which the printing thread gets its lines out of hand.
+// a pipe: the caller decides). The figure goes to standard error.
 //
 //   console_output_bench [LINES] > file
 //   console_output_bench [LINES] | cat > /dev/null
@@ -12,11 +10,9 @@
 #include <cstdlib>
 
 #include "diag/console.h"
-#include "platform/platform.h"
 
 int main(int argc, char** argv) {
     const long lines = argc > 1 ? std::max(2L, std::atol(argv[1])) : 400000L;
-    platform::write_console_output_in_background();
     const auto start = std::chrono::steady_clock::now();
     // Two lines of what level 7 prints for every report of an advertising storm and every
     // keep-alive answer: one with a timestamp, one without.

@@ -13,7 +13,7 @@ namespace platform {
 
 // Results of wait_for_event, with the numeric values of the Windows API so that the
 // messages that print them show what a Windows user would see.
-constexpr uint32_t wait_object_0 = 0x00000000;   // WAIT_OBJECT_0
+constexpr uint32_t wait_object_0 = 0x00000000;  // WAIT_OBJECT_0
 constexpr uint32_t wait_abandoned = 0x00000080;  // WAIT_ABANDONED
 constexpr uint32_t wait_timeout = 0x00000102;    // WAIT_TIMEOUT
 constexpr uint32_t wait_failed = 0xFFFFFFFF;     // WAIT_FAILED
@@ -58,16 +58,6 @@ void join_thread(thread_handle thread);
 // Names the calling thread, so that tools listing a process's threads can tell them apart
 // (Linux shows at most 15 characters).
 void set_thread_name(const char* name);
-
-// When standard output is a pipe or a file, what stdout flushes is handed to a writer
-// thread that writes everything pending in one write, a moment later, instead of one write
-// per flush: each write wakes the reader at the other end of a pipe, and a storm of lines
-// flushed one by one is then paced by those wake-ups. A flushed line still goes out within
-// about a millisecond, and a crash, a fatal signal, the process's exit and exit_process
-// write out what was flushed before the process ends. Call once from the entry point,
-// before other threads print. Returns false, changing nothing, where this is not done (a
-// terminal, or a system without the means).
-bool write_console_output_in_background();
 
 // Ends the process at once with `code`: standard output is flushed first; no static
 // destructor runs, so threads that still use shared state are not torn down under it.

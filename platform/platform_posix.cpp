@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "platform/clock.h"
-#include "platform/console_writer.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -153,7 +152,6 @@ void exit_process(int code) {
     // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
     // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
-    detail::write_console_output_directly();
     std::fflush(stderr);
     std::_Exit(code);
 }

@@ -19,7 +19,6 @@
 #include <new>
 
 #include "platform/clock.h"
-#include "platform/console_writer.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -181,21 +180,10 @@ void set_thread_name(const char* name) {
     set(::GetCurrentThread(), wide);
 }
 
-// The console's writes stay on the threads that flush: a Windows pipe reader is woken the
-// same way, but nothing here has measured it yet.
-bool write_console_output_in_background() {
-    return false;
-}
-
-namespace detail {
-void write_console_output_directly() {}
-}  // namespace detail
-
 void exit_process(int code) {
     // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
     // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
-    detail::write_console_output_directly();
     std::fflush(stderr);
     ::ExitProcess(static_cast<UINT>(code));
     std::_Exit(code);  // not reached; keeps [[noreturn]] honest on every toolchain
