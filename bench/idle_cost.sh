@@ -32,12 +32,30 @@ tick_hz="$(getconf CLK_TCK)"
 # name in field 2 is skipped whole, whatever it holds).
 cpu_ticks() { sed 's/^.*) //' "/proc/$pid/stat" | awk '{ print $12 + $13 }'; }
 status_kb() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$pid/status"; }
+# Per thread: "tid name cpu_ns". The run time in nanoseconds from schedstat where the
+# kernel keeps it, else utime + stime in clock ticks turned into nanoseconds. The program
+# names the simulated dongle's threads "sim-..."; every other thread is the program's own.
+thread_cpu() {
+    local task tid name ns
+    for task in "/proc/$pid/task/"*; do
+        tid="${task##*/}"
+        name="$(cat "$task/comm" 2>/dev/null)" || continue
+        if [ -r "$task/schedstat" ]; then
+            ns="$(cut -d' ' -f1 "$task/schedstat" 2>/dev/null)" || continue
+        else
+            ns="$(sed 's/^.*) //' "$task/stat" 2>/dev/null |
+                awk -v hz="$tick_hz" '{ printf "%.0f", ($12 + $13) * 1e9 / hz }')" || continue
+        fi
+        echo "$tid $name $ns"
+    done
+}
 connected_phones() {
     grep -cE "(${phone_a}|${phone_b}) connection [0-9]+ #RSSI" "$work/out" || true
 }
 
 sleep "$warmup"
 start_ticks="$(cpu_ticks)"
+thread_cpu >"$work/threads_start"
 start_rss="$(status_kb VmRSS)"
 min_rss="$start_rss"
 max_rss="$start_rss"
@@ -51,6 +69,7 @@ while [ "$elapsed" -lt "$seconds" ]; do
     [ "$rss" -gt "$max_rss" ] && max_rss="$rss"
 done
 end_ticks="$(cpu_ticks)"
+thread_cpu >"$work/threads_end"
 end_rss="$(status_kb VmRSS)"
 peak_rss="$(status_kb VmHWM)"
 threads="$(status_kb Threads)"
@@ -79,4 +98,27 @@ awk -v ticks=$((end_ticks - start_ticks)) -v hz="$tick_hz" -v s="$seconds" \
     printf "  resident memory: %.1f MiB at the start, %.1f MiB at the end (min %.1f, max %.1f; peak %.1f MiB); %d threads\n", r0 / 1024, r1 / 1024, rmin / 1024, rmax / 1024, peak / 1024, threads
     printf "  (the simulated dongle and its world run inside the same process and are included)\n"
 }'
-[ "$connected" -ge 2 ]
+# Each thread's share over the same window; a thread that began within it counts from zero.
+awk -v s="$seconds" '
+    FNR == NR { start[$1] = $3; next }
+    {
+        used = ($3 - ($1 in start ? start[$1] : 0)) / 1e9
+        group = ($2 ~ /^sim-/) ? "sim" : "program"
+        total[group] += used
+        by_name[group "\t" $2] += used
+        count[group "\t" $2]++
+    }
+    END {
+        printf "  the program'"'"'s own threads: %.3f CPU s per minute = %.3f%% of one core (limit: 0.2%%)\n", total["program"] / s * 60, total["program"] / s * 100
+        printf "  the simulated dongle'"'"'s threads: %.3f CPU s per minute = %.3f%% of one core\n", total["sim"] / s * 60, total["sim"] / s * 100
+        for (key in by_name) {
+            split(key, part, "\t")
+            printf "    %-8s %-16s x%d  %.3f%% of one core\n", part[1], part[2], count[key], by_name[key] / s * 100
+        }
+    }' "$work/threads_start" "$work/threads_end"
+program_share="$(awk -v s="$seconds" 'FNR == NR { start[$1] = $3; next }
+    $2 !~ /^sim-/ { used += ($3 - ($1 in start ? start[$1] : 0)) / 1e9 }
+    END { printf "%.6f", used / s * 100 }' "$work/threads_start" "$work/threads_end")"
+[ "$connected" -ge 2 ] || exit 1
+awk -v share="$program_share" 'BEGIN { exit !(share < 0.2) }' ||
+    { echo "  the program's own threads used more than 0.2% of one core" >&2; exit 1; }

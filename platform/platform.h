@@ -55,6 +55,10 @@ thread_handle start_thread(thread_entry entry, void* argument);
 // Waits without a limit until the thread has ended; releases the handle.
 void join_thread(thread_handle thread);
 
+// Names the calling thread, so that tools listing a process's threads can tell them apart
+// (Linux shows at most 15 characters).
+void set_thread_name(const char* name);
+
 // Ends the process at once with `code`: standard output is flushed first; no static
 // destructor runs, so threads that still use shared state are not torn down under it.
 [[noreturn]] void exit_process(int code);

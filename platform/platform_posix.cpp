@@ -100,6 +100,17 @@ void sleep_ms(uint32_t milliseconds) {
 
 uint32_t current_thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
 
+void set_thread_name(const char* name) {
+#if defined(__linux__)
+    // The kernel keeps 15 characters and the terminating zero; longer names are refused.
+    char kept[16] = {};
+    std::snprintf(kept, sizeof kept, "%s", name);
+    pthread_setname_np(pthread_self(), kept);
+#else
+    (void)name;
+#endif
+}
+
 struct thread_object {
     pthread_t thread{};
     thread_entry entry = nullptr;

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "diag/console.h"
+#include "platform/platform.h"
 
 message_queue::message_queue()
     : work_(std::make_unique<boost::asio::io_context::work>(io_context_)),
@@ -54,6 +55,7 @@ void message_queue::run() {
     // Stopped before anything was posted (at process exit, asio's static objects may
     // already be gone): nothing to run.
     if (io_context_.stopped()) return;
+    platform::set_thread_name("orvette-work");
     try {
         io_context_.run();
     } catch (const std::exception& e) {

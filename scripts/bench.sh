@@ -9,6 +9,11 @@
 #   console output        bench/output_rate.sh (to a file and to a pipe, at -v7)
 # Extra arguments go to the advertising pipeline program (for example
 # --benchmark_filter=one_at_a_time). Takes about four minutes.
+#
+# With ORVETTE_BENCH_BASELINE set to a git revision (for example main), that revision's
+# programs are built too (in build-bench-baseline/) and the advertising pipeline one report
+# at a time and the console output are run for both, alternately, in the same run, so that
+# the two sets of figures share the machine's state.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -35,9 +40,38 @@ echo "=== discovery ==="
 "$dir/bench/discovery_bench"
 echo
 echo "=== idle cost ==="
-"$ORVETTE_ROOT/bench/idle_cost.sh" "$dir/orvette" 60
+status=0
+"$ORVETTE_ROOT/bench/idle_cost.sh" "$dir/orvette" 60 || status=1
 echo
 echo "=== console output ==="
 "$ORVETTE_ROOT/bench/output_rate.sh" "$dir"
+
+if [ -n "${ORVETTE_BENCH_BASELINE:-}" ]; then
+    baseline="${dir}-baseline"
+    rm -rf "$baseline/src"
+    mkdir -p "$baseline/src"
+    git -C "$ORVETTE_ROOT" archive "$ORVETTE_BENCH_BASELINE" | tar -x -C "$baseline/src"
+    cmake -S "$baseline/src" -B "$baseline/build" -DCMAKE_BUILD_TYPE=Release -DORVETTE_SANITIZE= \
+        -DORVETTE_BUILD_TESTS=OFF -DORVETTE_BUILD_BENCH=ON >/dev/null
+    cmake --build "$baseline/build" --target orvette adv_pipeline_bench console_output_bench \
+        -- -j"${ORVETTE_JOBS:-2}" >/dev/null
+    echo
+    echo "=== side by side: $ORVETTE_BENCH_BASELINE ($(git -C "$ORVETTE_ROOT" rev-parse --short "$ORVETTE_BENCH_BASELINE")) and this tree, alternately ==="
+    echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    for round in 1 2; do
+        for side in baseline this; do
+            if [ "$side" = baseline ]; then build="$baseline/build"; else build="$dir"; fi
+            echo "--- round $round, $side: advertising pipeline, one report at a time"
+            "$build/bench/adv_pipeline_bench" --benchmark_filter=one_at_a_time 2>/dev/null |
+                sed -n '/^Advertising pipeline/,$p'
+        done
+    done
+    for side in baseline this; do
+        if [ "$side" = baseline ]; then build="$baseline/build"; else build="$dir"; fi
+        echo "--- $side: console output"
+        "$ORVETTE_ROOT/bench/output_rate.sh" "$build"
+    done
+fi
 echo
 echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+exit "$status"

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace sim {
 namespace {
 
@@ -71,6 +73,7 @@ void event_pump::stop() {
 }
 
 void event_pump::run(std::shared_ptr<shared> s) {
+    platform::set_thread_name("sim-events");
     s->w->set_event_thread(std::this_thread::get_id());
     std::vector<outgoing> batch;
     while (!s->stopping && s->w->next_batch(batch)) {

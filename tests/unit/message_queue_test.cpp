@@ -146,3 +146,26 @@ TEST(MessageQueue, StopTwiceReturnsAtOnce) {
     EXPECT_NO_THROW(queue.stop());
     EXPECT_TRUE(queue.stopped());
 }
+
+// Reports arrive one at a time, each posted once the previous item has run: the work
+// thread then watches for the next item between them instead of sleeping. Every item still
+// runs once, in order, and a stop while it watches ends it at once.
+TEST(MessageQueue, HandOverOneAtATimeRunsEveryItemInOrderAndStopsWhileWatching) {
+    message_queue queue;
+    constexpr int items = 5000;
+    std::vector<int> order;  // touched by the work thread only until the last item ran
+    std::atomic<int> done{0};
+    for (int i = 0; i < items; ++i) {
+        queue.post([&, i] {
+            order.push_back(i);
+            done.store(i + 1, std::memory_order_release);
+        });
+        // Like the event thread waiting for the resume: the item has run before the next.
+        while (done.load(std::memory_order_acquire) != i + 1) std::this_thread::yield();
+    }
+    ASSERT_EQ(order.size(), static_cast<size_t>(items));
+    for (int i = 0; i < items; ++i) ASSERT_EQ(order[i], i);
+    // Right after an item: the work thread may be watching for the next one.
+    queue.stop();
+    EXPECT_TRUE(queue.stopped());
+}
