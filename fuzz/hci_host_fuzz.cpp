@@ -12,7 +12,8 @@
 //   flags bits 2-3: the controller's buffers for ACL data: 27 bytes x 2 (0), 251 x 1 (1),
 //                no LE buffers but 64 x 3 shared ones (2), or 5 x 4 (3), which splits even an
 //                L2CAP header.
-//   step 0x00-0x7F: the next (step + 1) bytes of the stream, handed over in one piece.
+//   step 0x00-0x7F: the next (step + 1) bytes of the stream, handed over in one piece, or
+//                   split only where a packet ends within it.
 //   step 0x80-0xFF: a program call: bits 0-3 which one (see `call` below), bit 4 the
 //                   program's link handle (0 or 1), bits 5-6 a variant; its arguments are
 //                   the bytes that follow (zeros past the end).
@@ -75,8 +76,9 @@ using hci::bytes_view;
 using packet_bytes = std::vector<uint8_t>;
 namespace events = testing_support;
 
-// ORVETTE_FUZZ_TRACE set: every call and its result, and every event, on stderr, for
-// reading what an input does.
+// ORVETTE_FUZZ_TRACE set: every call and its result, every event, every packet of the
+// stream and every command and ACL packet of the host's, on stderr, for reading what an
+// input does.
 const bool tracing = std::getenv("ORVETTE_FUZZ_TRACE") != nullptr;
 
 [[noreturn]] void violated(const std::string& what) {
@@ -236,7 +238,7 @@ class fuzz_controller final : public hci::transport {
         if (running) lent_thread::shared().wait_returned();
     }
 
-    // The harness's side. Chunks of the stream, handed over in this order, one per on_bytes.
+    // The harness's side. Chunks of the stream, handed over in this order (see deliver).
     void stream(std::vector<packet_bytes> chunks) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& chunk : chunks) push(item::kind::stream, std::move(chunk));
@@ -301,6 +303,7 @@ class fuzz_controller final : public hci::transport {
 
     // Under mutex_: the answer, and what a controller sends after it.
     void on_command(uint16_t opcode, bytes_view parameters) {
+        if (tracing) std::fprintf(stderr, "command 0x%04X\n", static_cast<unsigned>(opcode));
         release_held();
         namespace op = hci::opcode;
         packet_bytes p{0x00};
@@ -408,13 +411,24 @@ class fuzz_controller final : public hci::transport {
         }
         // Data on a link the controller has reported gone (the host has not heard yet) is
         // dropped: it takes no buffer, and nothing reports it sent.
-        if (links_.count(acl->connection_handle) == 0) return;
+        if (links_.count(acl->connection_handle) == 0) {
+            if (tracing) {
+                std::fprintf(stderr, "acl out on gone 0x%03X dropped\n",
+                             static_cast<unsigned>(acl->connection_handle));
+            }
+            return;
+        }
         size_t outstanding = 1;
         for (const auto& [handle, count] : outstanding_) outstanding += count;
         if (outstanding > buffers_.count()) {
             violated("more ACL packets out than the controller has buffers");
         }
         ++outstanding_[acl->connection_handle];
+        if (tracing) {
+            std::fprintf(stderr, "acl out on 0x%03X, %zu of %zu buffers taken\n",
+                         static_cast<unsigned>(acl->connection_handle), outstanding,
+                         buffers_.count());
+        }
         if (complete_acl_) {
             answer({events::number_of_completed_packets_event({{acl->connection_handle, 1}})});
         }
@@ -482,20 +496,38 @@ class fuzz_controller final : public hci::transport {
     // A Command Complete for no command: room for one command again.
     static packet_bytes room() { return events::command_complete_event(0x0000, {}, 1); }
 
+    // Handed over in pieces that end where a packet does, each packet noted just before its
+    // piece: the host reads a chunk's packets in turn and may send ACL data between them, on
+    // the credits of those read so far. Noted a whole chunk ahead, a Number Of Completed
+    // Packets claiming more than is out, after a phone's request in the same chunk, freed
+    // nothing here; yet the host reads it after its answer went out and rightly takes it to
+    // cover that answer: it cannot tell when the controller wrote the event, and believes
+    // no count beyond what it has out.
     void deliver(const packet_bytes& bytes) {
-        if (bytes.empty()) return;
+        size_t from = 0;
         std::vector<hci::h4_packet> packets;
-        mirror_.feed(bytes, packets);
-        {
-            // What the host learns from each packet, noted before it does.
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& packet : packets) note(packet);
+        for (size_t at = 0; at < bytes.size(); ++at) {
+            mirror_.feed({&bytes[at], 1}, packets);
+            if (packets.empty() && at + 1 < bytes.size()) continue;
+            {
+                // What the host learns from the packet, noted before it does.
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (const auto& packet : packets) note(packet);
+            }
+            packets.clear();
+            on_bytes_({bytes.data() + from, at + 1 - from});
+            from = at + 1;
         }
-        on_bytes_(bytes);
     }
 
     // Under mutex_: the room for commands, the links and the buffers the host is told of.
     void note(const hci::h4_packet& packet) {
+        if (tracing) {
+            std::fprintf(stderr,
+                         "stream %s:", packet.type == hci::packet_type::event ? "event" : "other");
+            for (uint8_t b : packet.bytes) std::fprintf(stderr, " %02X", b);
+            std::fprintf(stderr, "\n");
+        }
         if (packet.type != hci::packet_type::event) return;
         if (const auto cc = hci::parse_command_complete(packet.bytes)) {
             owed_room_ = cc->num_command_packets == 0;

@@ -206,13 +206,23 @@ void scripted_controller::run() {
             break;
         }
         if (item.what == outgoing::kind::answer) patch_command_packets(item.bytes);
+        // In pieces that end where a packet does: the host may send ACL data between two
+        // packets of one chunk, on the credits of those it has read, and a packet is noted
+        // only just before the host can read it.
+        size_t from = 0;
         std::vector<hci::h4_packet> delivered;
-        delivered_parser_.feed(item.bytes, delivered);
-        for (const auto& packet : delivered) note_before_delivery(packet);
-        lock.unlock();
-        if (on_bytes_) on_bytes_(item.bytes);
-        lock.lock();
-        for (const auto& packet : delivered) note_after_delivery(packet);
+        for (size_t at = 0; at < item.bytes.size(); ++at) {
+            delivered_parser_.feed({&item.bytes[at], 1}, delivered);
+            if (delivered.empty() && at + 1 < item.bytes.size()) continue;
+            for (const auto& packet : delivered) note_before_delivery(packet);
+            lock.unlock();
+            if (on_bytes_) on_bytes_({item.bytes.data() + from, at + 1 - from});
+            lock.lock();
+            for (const auto& packet : delivered) note_after_delivery(packet);
+            delivered.clear();
+            from = at + 1;
+            if (stopping_) break;
+        }
         delivering_ = false;
         changed_.notify_all();
     }

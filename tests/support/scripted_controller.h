@@ -7,9 +7,10 @@
 // Threads: every call of the host's handlers comes from one thread of the controller's own,
 // started by start(), as from a real transport's reader, and never while the controller holds
 // its lock, so a handler may write at once. Answers, follow-ups and a test's deliveries are
-// queued in order and handed over one chunk per on_bytes call, none before start(). Every
-// public member may be called from any thread, save close() from the handlers' thread, which
-// no transport allows (it is recorded as a violation).
+// queued in order and handed over one chunk per on_bytes call (split only where a packet ends
+// inside it), none before start(). Every public member may be called from any thread, save
+// close() from the handlers' thread, which no transport allows (it is recorded as a
+// violation).
 //
 // Default answers (see usual_reply in the .cpp for the bytes):
 //   Reset, Set Event Mask, LE Set Event Mask, LE Set Scan Parameters/Enable, LE Set
