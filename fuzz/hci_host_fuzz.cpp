@@ -504,20 +504,15 @@ class fuzz_controller final : public hci::transport {
     // cover that answer: it cannot tell when the controller wrote the event, and believes
     // no count beyond what it has out.
     void deliver(const packet_bytes& bytes) {
-        size_t from = 0;
-        std::vector<hci::h4_packet> packets;
-        for (size_t at = 0; at < bytes.size(); ++at) {
-            mirror_.feed({&bytes[at], 1}, packets);
-            if (packets.empty() && at + 1 < bytes.size()) continue;
+        hci::feed_by_packet(mirror_, bytes, [this](hci::bytes_view piece, const auto& packets) {
             {
                 // What the host learns from the packet, noted before it does.
                 std::lock_guard<std::mutex> lock(mutex_);
                 for (const auto& packet : packets) note(packet);
             }
-            packets.clear();
-            on_bytes_({bytes.data() + from, at + 1 - from});
-            from = at + 1;
-        }
+            on_bytes_(piece);
+            return true;
+        });
     }
 
     // Under mutex_: the room for commands, the links and the buffers the host is told of.

@@ -49,4 +49,22 @@ class h4_parser {
     uint64_t skipped_bytes_ = 0;
 };
 
+// Feeds `chunk` to `parser` in pieces that each end where a packet does (the last piece
+// holds whatever follows the last whole packet) and calls `piece(bytes, packets)` with each
+// piece and the packets it completes; a false return stops. For models of a controller: a
+// host reads a chunk's packets in turn and may answer between two of them, so what it learns
+// from a packet must be noted just before that packet's piece reaches it, not a chunk ahead.
+template <typename Piece>
+void feed_by_packet(h4_parser& parser, bytes_view chunk, Piece piece) {
+    std::vector<h4_packet> packets;
+    size_t from = 0;
+    for (size_t at = 0; at < chunk.size; ++at) {
+        parser.feed({chunk.data + at, 1}, packets);
+        if (packets.empty() && at + 1 < chunk.size) continue;
+        if (!piece(bytes_view{chunk.data + from, at + 1 - from}, packets)) return;
+        packets.clear();
+        from = at + 1;
+    }
+}
+
 }  // namespace hci

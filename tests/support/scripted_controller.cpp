@@ -206,23 +206,17 @@ void scripted_controller::run() {
             break;
         }
         if (item.what == outgoing::kind::answer) patch_command_packets(item.bytes);
-        // In pieces that end where a packet does: the host may send ACL data between two
-        // packets of one chunk, on the credits of those it has read, and a packet is noted
-        // only just before the host can read it.
-        size_t from = 0;
-        std::vector<hci::h4_packet> delivered;
-        for (size_t at = 0; at < item.bytes.size(); ++at) {
-            delivered_parser_.feed({&item.bytes[at], 1}, delivered);
-            if (delivered.empty() && at + 1 < item.bytes.size()) continue;
-            for (const auto& packet : delivered) note_before_delivery(packet);
-            lock.unlock();
-            if (on_bytes_) on_bytes_({item.bytes.data() + from, at + 1 - from});
-            lock.lock();
-            for (const auto& packet : delivered) note_after_delivery(packet);
-            delivered.clear();
-            from = at + 1;
-            if (stopping_) break;
-        }
+        // The host may send ACL data between two packets of one chunk, on the credits of
+        // those it has read.
+        hci::feed_by_packet(delivered_parser_, item.bytes,
+                            [&](hci::bytes_view piece, const auto& delivered) {
+                                for (const auto& packet : delivered) note_before_delivery(packet);
+                                lock.unlock();
+                                if (on_bytes_) on_bytes_(piece);
+                                lock.lock();
+                                for (const auto& packet : delivered) note_after_delivery(packet);
+                                return !stopping_;
+                            });
         delivering_ = false;
         changed_.notify_all();
     }

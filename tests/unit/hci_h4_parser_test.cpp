@@ -59,6 +59,34 @@ TEST(HciH4Parser, ChunksSplitAnywhereGiveTheSamePackets) {
     }
 }
 
+TEST(HciH4Parser, FedByPacketEachPieceEndsWhereAPacketDoes) {
+    // Four whole packets and the first two bytes of a fifth: five pieces, the last with no
+    // packet; a false return from the piece stops the feeding.
+    const bytes stream = hex(four_packets + "04 0E");
+    hci::h4_parser parser;
+    std::vector<bytes> pieces;
+    std::vector<hci::h4_packet> packets;
+    hci::feed_by_packet(parser, stream, [&](hci::bytes_view piece, const auto& completed) {
+        pieces.push_back(piece.to_vector());
+        packets.insert(packets.end(), completed.begin(), completed.end());
+        return true;
+    });
+    expect_four_packets(packets);
+    ASSERT_EQ(pieces.size(), 5U);
+    EXPECT_EQ(pieces[0], hex("04 0E 04 01 03 0C 00"));
+    EXPECT_EQ(pieces[3], hex("03 01 00 02 AA BB"));
+    EXPECT_EQ(pieces[4], hex("04 0E"));
+
+    hci::h4_parser stopped;
+    size_t calls = 0;
+    hci::feed_by_packet(stopped, stream, [&](hci::bytes_view, const auto&) {
+        ++calls;
+        return false;
+    });
+    EXPECT_EQ(calls, 1U);
+    EXPECT_EQ(stopped.pending_bytes(), 0U);
+}
+
 TEST(HciH4Parser, SkipsGarbageAndResynchronises) {
     hci::h4_parser parser;
     std::vector<hci::h4_packet> packets;
