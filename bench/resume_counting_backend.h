@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "driver/backend.h"
+#include "platform/handover.h"
 
 namespace bench {
 
@@ -66,6 +67,8 @@ class resume_counting_backend final : public driver::backend {
     mutable std::mutex lock_;
     std::condition_variable resumed_;
     uint64_t resumes_ = 0;
+    // Counts the resumes too, for the waiter to watch without the lock.
+    platform::handover_point resumed_point_;
     uint64_t connects_ = 0;
     bench_clock::time_point last_resume_{};
 };

@@ -44,6 +44,13 @@ uint32_t real_slice_ms(double remaining_clock_ms) {
     return static_cast<uint32_t>(std::clamp(real, 1.0, 20.0));
 }
 
+uint32_t real_wait_ms(double remaining_clock_ms) {
+    // Below INFINITE, which a Windows wait would take literally.
+    constexpr double longest = 0x7FFFFFFF;
+    const double real = std::ceil(remaining_clock_ms / time_scale());
+    return static_cast<uint32_t>(std::clamp(real, 1.0, longest));
+}
+
 }  // namespace detail
 
 uint64_t tick_count() {
@@ -51,14 +58,21 @@ uint64_t tick_count() {
     return static_cast<uint64_t>(detail::clock_ms_now()) + 1000;
 }
 
-void set_time_scale(double factor) {
-    if (!(factor > 0.0)) return;
+namespace {
+void change_scale(double factor) {
     clock_state& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     const double real = detail::real_ms_now();
     s.anchor_clock_ms = s.anchor_clock_ms + (real - s.anchor_real_ms) * s.scale;
     s.anchor_real_ms = real;
     s.scale = factor;
+}
+}  // namespace
+
+void set_time_scale(double factor) {
+    if (!(factor > 0.0)) return;
+    change_scale(factor);
+    detail::wake_timed_waiters();
 }
 
 double time_scale() {

@@ -55,6 +55,9 @@ thread_handle start_thread(thread_entry entry, void* argument);
 // Waits without a limit until the thread has ended; releases the handle.
 void join_thread(thread_handle thread);
 
+// The processor the calling thread runs on now, or -1 where that cannot be told.
+int current_processor();
+
 // Names the calling thread, so that tools listing a process's threads can tell them apart
 // (Linux shows at most 15 characters).
 void set_thread_name(const char* name);

@@ -1,6 +1,7 @@
 // POSIX side of the platform layer: event objects on a mutex and condition variable,
 // threads on pthreads, process exit with _Exit.
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -28,6 +29,71 @@ struct event_object {
     bool manual_reset = false;
     bool signalled = false;
 };
+
+namespace {
+
+// The timed waits in progress. A wait sleeps for all of its time at the scale it started
+// with, so a change of scale must wake it to plan again; polling the scale instead would
+// cost every idle thread a wake-up every few milliseconds.
+struct timed_waits {
+    std::mutex lock;
+    // One entry per waiting thread. Event objects are never destroyed, so an entry copied
+    // out under the lock stays usable after it.
+    std::vector<event_object*> events;
+    // sleep_ms waits here, under `lock`.
+    std::condition_variable sleepers;
+};
+
+timed_waits& waits() {
+    // Never destroyed: threads may still wait while the process exits.
+    static timed_waits* w = new timed_waits();
+    return *w;
+}
+
+// Lists `event` among the timed waits for as long as it lives. Taken with the event's lock
+// held, which the waker never holds together with the list's.
+class timed_wait_entry {
+  public:
+    explicit timed_wait_entry(event_object* event) : event_(event) {
+        std::lock_guard<std::mutex> guard(waits().lock);
+        waits().events.push_back(event_);
+    }
+    ~timed_wait_entry() {
+        std::lock_guard<std::mutex> guard(waits().lock);
+        std::vector<event_object*>& events = waits().events;
+        for (auto it = events.begin(); it != events.end(); ++it) {
+            if (*it != event_) continue;
+            events.erase(it);
+            break;
+        }
+    }
+    timed_wait_entry(const timed_wait_entry&) = delete;
+    timed_wait_entry& operator=(const timed_wait_entry&) = delete;
+
+  private:
+    event_object* event_;
+};
+
+}  // namespace
+
+namespace detail {
+
+void wake_timed_waiters() {
+    std::vector<event_object*> events;
+    {
+        std::lock_guard<std::mutex> guard(waits().lock);
+        events = waits().events;
+    }
+    waits().sleepers.notify_all();
+    // A waiter reads the scale with its event's lock held and releases it only by waiting,
+    // so taking the lock here means it either saw the new scale or is waiting and hears this.
+    for (event_object* event : events) {
+        std::lock_guard<std::mutex> guard(event->lock);
+        event->changed.notify_all();
+    }
+}
+
+}  // namespace detail
 
 event_handle create_event(bool manual_reset, bool initially_signalled) {
     auto* event = new (std::nothrow) event_object();
@@ -70,35 +136,51 @@ uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
     }
     const double deadline = detail::clock_ms_now() + milliseconds;
     std::unique_lock<std::mutex> guard(event->lock);
+    const auto consume = [event] {
+        if (!event->signalled) return false;
+        if (!event->manual_reset) event->signalled = false;
+        return true;
+    };
+    if (milliseconds == infinite) {
+        event->changed.wait(guard, [&] { return event->signalled; });
+        consume();
+        return wait_object_0;
+    }
+    const timed_wait_entry listed(event);
     for (;;) {
-        if (event->signalled) {
-            if (!event->manual_reset) event->signalled = false;
-            return wait_object_0;
-        }
-        double remaining = 0;
-        if (milliseconds != infinite) {
-            remaining = deadline - detail::clock_ms_now();
-            if (remaining <= 0) return wait_timeout;
-        } else {
-            remaining = 1e9;
-        }
-        event->changed.wait_for(guard,
-                                std::chrono::milliseconds(detail::real_slice_ms(remaining)));
+        if (consume()) return wait_object_0;
+        const double remaining = deadline - detail::clock_ms_now();
+        if (remaining <= 0) return wait_timeout;
+        event->changed.wait_for(guard, std::chrono::milliseconds(detail::real_wait_ms(remaining)));
     }
 }
 
-uint32_t last_error() { return tls_last_error; }
+uint32_t last_error() {
+    return tls_last_error;
+}
 
 void sleep_ms(uint32_t milliseconds) {
     const double deadline = detail::clock_ms_now() + milliseconds;
+    std::unique_lock<std::mutex> guard(waits().lock);
     for (;;) {
         const double remaining = deadline - detail::clock_ms_now();
         if (remaining <= 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(detail::real_slice_ms(remaining)));
+        waits().sleepers.wait_for(guard,
+                                  std::chrono::milliseconds(detail::real_wait_ms(remaining)));
     }
 }
 
-uint32_t current_thread_id() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t current_thread_id() {
+    return static_cast<uint32_t>(::syscall(SYS_gettid));
+}
+
+int current_processor() {
+#if defined(__linux__)
+    return ::sched_getcpu();
+#else
+    return -1;
+#endif
+}
 
 void set_thread_name(const char* name) {
 #if defined(__linux__)

@@ -1,9 +1,9 @@
 // Windows side of the platform layer: kernel event objects, threads from the C runtime,
 // ExitProcess. Ticks and time scaling are shared with the POSIX side: clock.cpp reads the
 // standard steady clock, on Windows the high-resolution performance counter, not
-// GetTickCount64, whose 10-16 ms steps an accelerated clock would turn into seconds. Every
-// timed wait here is cut into short real slices so that a change of the clock's scale
-// takes effect while a thread waits.
+// GetTickCount64, whose 10-16 ms steps an accelerated clock would turn into seconds. A
+// timed wait sleeps for all of its time at the present scale and also waits on an event
+// that the next change of scale sets, so that it plans its wait again.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -16,6 +16,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <new>
 
 #include "platform/clock.h"
@@ -34,6 +36,51 @@ void remember_error(DWORD code) {
 struct event_object {
     HANDLE handle = nullptr;
 };
+
+namespace {
+
+// A manual-reset event set at the next change of the clock's scale, then replaced; shared
+// by every timed wait that began before that change, and closed once the last is done.
+struct scale_change_signal {
+    std::mutex lock;
+    std::shared_ptr<void> next;
+};
+
+scale_change_signal& scale_change() {
+    // Never destroyed: threads may still wait while the process exits.
+    static scale_change_signal* s = new scale_change_signal();
+    return *s;
+}
+
+// Null when no event could be made: the wait then falls back to short slices.
+std::shared_ptr<void> next_scale_change() {
+    scale_change_signal& s = scale_change();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.next) {
+        HANDLE handle = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (handle != nullptr) s.next.reset(handle, [](void* h) { ::CloseHandle(h); });
+    }
+    return s.next;
+}
+
+// How long a wait that no change of scale can wake may sleep before looking again.
+DWORD fallback_wait(double remaining) {
+    return static_cast<DWORD>(detail::real_slice_ms(remaining));
+}
+
+}  // namespace
+
+namespace detail {
+
+void wake_timed_waiters() {
+    scale_change_signal& s = scale_change();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.next) return;
+    ::SetEvent(s.next.get());
+    s.next.reset();
+}
+
+}  // namespace detail
 
 event_handle create_event(bool manual_reset, bool initially_signalled) {
     HANDLE handle = ::CreateEventA(nullptr, manual_reset ? TRUE : FALSE,
@@ -91,11 +138,24 @@ uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
     }
     const double deadline = detail::clock_ms_now() + milliseconds;
     for (;;) {
+        // Taken before the clock is read: a change after the reading sets this one.
+        const std::shared_ptr<void> change = next_scale_change();
         const double remaining = deadline - detail::clock_ms_now();
         // A zero-length wait still consumes a signal that is already there, as Windows does.
-        const DWORD slice =
-            remaining > 0 ? static_cast<DWORD>(detail::real_slice_ms(remaining)) : 0;
-        const DWORD result = ::WaitForSingleObject(event->handle, slice);
+        DWORD result = WAIT_TIMEOUT;
+        if (change) {
+            const DWORD real = remaining > 0 ? detail::real_wait_ms(remaining) : 0;
+            HANDLE both[2] = {event->handle, change.get()};
+            // The event comes first: when both are set, the wait reports (and consumes) it.
+            result = ::WaitForMultipleObjects(2, both, FALSE, real);
+            if (result == WAIT_OBJECT_0 + 1) {
+                if (remaining <= 0) return wait_timeout;
+                continue;
+            }
+        } else {
+            result =
+                ::WaitForSingleObject(event->handle, remaining > 0 ? fallback_wait(remaining) : 0);
+        }
         if (result == WAIT_OBJECT_0) return wait_object_0;
         if (result == WAIT_FAILED) {
             remember_error(::GetLastError());
@@ -113,9 +173,14 @@ uint32_t last_error() {
 void sleep_ms(uint32_t milliseconds) {
     const double deadline = detail::clock_ms_now() + milliseconds;
     for (;;) {
+        const std::shared_ptr<void> change = next_scale_change();
         const double remaining = deadline - detail::clock_ms_now();
         if (remaining <= 0) return;
-        ::Sleep(static_cast<DWORD>(detail::real_slice_ms(remaining)));
+        if (change) {
+            ::WaitForSingleObject(change.get(), detail::real_wait_ms(remaining));
+        } else {
+            ::Sleep(fallback_wait(remaining));
+        }
     }
 }
 
@@ -163,6 +228,10 @@ void join_thread(thread_handle thread) {
     ::WaitForSingleObject(thread->handle, INFINITE);
     ::CloseHandle(thread->handle);
     delete thread;
+}
+
+int current_processor() {
+    return static_cast<int>(::GetCurrentProcessorNumber());
 }
 
 void set_thread_name(const char* name) {

@@ -24,6 +24,7 @@ void message_queue::post(std::function<void()> item) {
         return;
     }
     boost::asio::post(io_context_, std::move(item));
+    handover_.handed_over();
     open_gate();
 }
 
@@ -33,6 +34,8 @@ void message_queue::divert_posts(std::function<void(std::function<void()>)> dive
 
 void message_queue::stop() {
     io_context_.stop();
+    // Ends a watch at once, as the stop ends a sleep.
+    handover_.handed_over();
     open_gate();
     if (thread_.joinable()) thread_.join();
 }
@@ -57,10 +60,24 @@ void message_queue::run() {
     if (io_context_.stopped()) return;
     platform::set_thread_name("orvette-work");
     try {
-        io_context_.run();
+        run_items();
     } catch (const std::exception& e) {
         console_printf(
             "Unhandled exception in message queue work thread will cause it to exit: %s\n",
             e.what());
+    }
+}
+
+void message_queue::run_items() {
+    // Items come in runs while reports flow: each report posts one, and the next follows the
+    // resume this thread sends for the last. Between items of a run the thread watches for
+    // the next rather than sleeping (see platform/handover.h); the items still run one at a
+    // time, in posting order, on this thread alone.
+    platform::handover_receiver receiver(handover_);
+    while (!io_context_.stopped()) {
+        const uint64_t mark = receiver.mark();
+        if (io_context_.poll_one() > 0) continue;
+        if (receiver.watch(mark)) continue;
+        receiver.sleep([this] { io_context_.run_one(); });
     }
 }

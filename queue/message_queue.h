@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/handover.h"
+
 class message_queue {
   public:
     message_queue();
@@ -34,6 +36,7 @@ class message_queue {
 
   private:
     void run();
+    void run_items();
     void open_gate();
 
     boost::asio::io_context io_context_;
@@ -45,6 +48,7 @@ class message_queue {
     std::mutex gate_lock_;
     std::condition_variable gate_changed_;
     std::atomic<bool> gate_open_{false};
+    platform::handover_point handover_;
     boost::thread thread_;
     std::function<void(std::function<void()>)> diversion_;
 };

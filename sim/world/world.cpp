@@ -12,6 +12,9 @@ namespace {
 // How long the event thread sleeps at most before looking at the clock again, in real
 // time, so that a change of the clock's scale takes effect soon.
 constexpr int64_t max_real_wait_us = 10000;
+// Shorter waits are watched rather than slept: a sleep this short ends late by more than
+// its own length.
+constexpr int64_t max_watched_wait_us = platform::handover_watch_limit.count();
 // Actions run under one hold of the lock before calls get a turn.
 constexpr int actions_per_turn = 64;
 
@@ -50,6 +53,11 @@ void world::stop() {
         std::lock_guard<std::mutex> guard(lock_);
         stop_ = true;
     }
+    wake_event_thread();
+}
+
+void world::wake_event_thread() {
+    handover_.handed_over();
     wake_.notify_all();
 }
 
@@ -75,6 +83,8 @@ bool world::next_batch(std::vector<outgoing>& out) {
     std::unique_lock<std::mutex> guard(lock_);
     int actions = 0;
     for (;;) {
+        // Read before looking, so that a call made after the look changes it.
+        const uint64_t mark = receiver_.mark();
         if (stop_) return false;
         if (!outbox_.empty()) {
             out.swap(outbox_);
@@ -96,9 +106,20 @@ bool world::next_batch(std::vector<outgoing>& out) {
         int64_t real_us = max_real_wait_us;
         if (next != never) {
             real_us = static_cast<int64_t>(static_cast<double>(next - now) / scale);
-            real_us = std::clamp<int64_t>(real_us, 100, max_real_wait_us);
+            real_us = std::clamp<int64_t>(real_us, 1, max_real_wait_us);
         }
-        wake_.wait_for(guard, std::chrono::microseconds(real_us));
+        const auto called = [&] { return handover_.handed() != mark; };
+        if (real_us <= max_watched_wait_us) {
+            guard.unlock();
+            handover_.watch_for(called, std::chrono::microseconds(real_us));
+            guard.lock();
+            continue;
+        }
+        guard.unlock();
+        const bool came = receiver_.watch(mark);
+        guard.lock();
+        if (came) continue;
+        receiver_.sleep([&] { wake_.wait_for(guard, std::chrono::microseconds(real_us)); });
     }
 }
 
@@ -158,7 +179,7 @@ void world::post_log(sim_us time, int severity, const std::string& text) {
         std::lock_guard<std::mutex> guard(lock_);
         queue_log(time, severity, text);
     }
-    wake_.notify_all();
+    wake_event_thread();
 }
 
 void world::post_status(sim_us time, int code, const std::string& text) {
@@ -166,7 +187,7 @@ void world::post_status(sim_us time, int code, const std::string& text) {
         std::lock_guard<std::mutex> guard(lock_);
         queue_status(time, code, text);
     }
-    wake_.notify_all();
+    wake_event_thread();
 }
 
 void world::queue_log(sim_us time, int severity, const std::string& text) {

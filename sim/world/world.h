@@ -24,6 +24,7 @@
 #include "driver/sd_rpc.h"
 #include "driver/stack/rssi_filter.h"
 #include "driver/stack/stack_rules.h"
+#include "platform/handover.h"
 #include "sim/air_capture/air_capture.h"
 #include "sim/backend/outgoing.h"
 #include "sim/scenario/scenario.h"
@@ -76,7 +77,7 @@ class world {
         }
         trace_call(now, name, std::move(args), result, scripted);
         guard.unlock();
-        wake_.notify_all();
+        wake_event_thread();
         return result;
     }
 
@@ -257,8 +258,15 @@ class world {
     // One advertising event of the dongle's own set, and the next one scheduled.
     void beacon_event(uint32_t serial, sim_us t);
 
+    // Called without the lock, once what the event thread should see is in place.
+    void wake_event_thread();
+
     std::mutex lock_;
     std::condition_variable wake_;
+    // The event thread is woken through this as well, so that it can watch for a call
+    // (the resume after a report) instead of sleeping when calls follow its events quickly.
+    platform::handover_point handover_;
+    platform::handover_receiver receiver_{handover_};  // the event thread's alone
     bool stop_ = false;
     std::thread::id event_thread_;
     sim_us delivery_time_ = 0;

@@ -138,6 +138,54 @@ TEST(PlatformEvent, ScaleChangeReachesAThreadAlreadyWaiting) {
     EXPECT_EQ(result.load(), platform::wait_timeout);
 }
 
+TEST(PlatformEvent, ScaleChangeReachesEveryWaiterAndSleeperThatPlannedAtTheOldScale) {
+    // Waits plan their whole sleep at the scale they start with, so only the change's own
+    // wake-up can shorten them: two threads on one event (each listed once, one leaving the
+    // list must not take the other's entry), a third on another, and a sleeper.
+    platform::event_handle shared = platform::create_event(true, false);
+    platform::event_handle other = platform::create_event(false, false);
+    ASSERT_NE(shared, nullptr);
+    ASSERT_NE(other, nullptr);
+    std::atomic<int> timed_out{0};
+    std::atomic<int> slept{0};
+    std::vector<std::thread> threads;
+    for (platform::event_handle event : {shared, shared, other}) {
+        threads.emplace_back([&timed_out, event] {
+            if (platform::wait_for_event(event, 600000) == platform::wait_timeout) ++timed_out;
+        });
+    }
+    threads.emplace_back([&slept] {
+        platform::sleep_ms(600000);
+        ++slept;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    {
+        time_scale_guard fast(600.0);
+        ASSERT_TRUE(eventually([&] { return timed_out.load() == 3 && slept.load() == 1; }, 60000));
+    }
+    for (std::thread& t : threads) t.join();
+    // The list is empty again: a later wait at the normal scale still ends on its signal.
+    ASSERT_TRUE(platform::set_event(other));
+    EXPECT_EQ(platform::wait_for_event(other, 1000), platform::wait_object_0);
+}
+
+TEST(PlatformEvent, ASignalEndsAWaitWithoutLimitWhateverTheScaleDoes) {
+    platform::event_handle event = platform::create_event(false, false);
+    ASSERT_NE(event, nullptr);
+    std::atomic<uint32_t> result{0xDEAD};
+    std::thread waiter([&] { result = platform::wait_for_event(event, platform::infinite); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        time_scale_guard fast(1000.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(result.load(), 0xDEADu);
+        ASSERT_TRUE(platform::set_event(event));
+        ASSERT_TRUE(eventually([&] { return result.load() != 0xDEAD; }, 10000));
+    }
+    waiter.join();
+    EXPECT_EQ(result.load(), platform::wait_object_0);
+}
+
 namespace {
 void add_one(void* argument) {
     platform::sleep_ms(20);
