@@ -48,9 +48,14 @@ echo "=== console output ==="
 
 if [ -n "${ORVETTE_BENCH_BASELINE:-}" ]; then
     baseline="${dir}-baseline"
-    rm -rf "$baseline/src"
-    mkdir -p "$baseline/src"
-    git -C "$ORVETTE_ROOT" archive "$ORVETTE_BENCH_BASELINE" | tar -x -C "$baseline/src"
+    revision="$(git -C "$ORVETTE_ROOT" rev-parse "$ORVETTE_BENCH_BASELINE^{commit}")"
+    # The same revision as last time keeps its sources, so that its build is only checked.
+    if [ "$(cat "$baseline/src.revision" 2>/dev/null)" != "$revision" ]; then
+        rm -rf "$baseline/src"
+        mkdir -p "$baseline/src"
+        git -C "$ORVETTE_ROOT" archive "$revision" | tar -x -C "$baseline/src"
+        echo "$revision" >"$baseline/src.revision"
+    fi
     cmake -S "$baseline/src" -B "$baseline/build" -DCMAKE_BUILD_TYPE=Release -DORVETTE_SANITIZE= \
         -DORVETTE_BUILD_TESTS=OFF -DORVETTE_BUILD_BENCH=ON >/dev/null
     cmake --build "$baseline/build" --target orvette adv_pipeline_bench console_output_bench \
