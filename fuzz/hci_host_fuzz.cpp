@@ -262,9 +262,7 @@ class fuzz_controller final : public hci::transport {
     }
 
     void answer(std::vector<packet_bytes> packets) {
-        packet_bytes all;
-        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
-        push(item::kind::answer, std::move(all));
+        for (auto& packet : packets) push(item::kind::answer, std::move(packet));
     }
 
     static packet_bytes complete(uint16_t opcode, packet_bytes return_parameters) {
@@ -424,15 +422,13 @@ class fuzz_controller final : public hci::transport {
                 // Room again as soon as the stream is between packets.
                 if (owed_room_ && mirror_.pending_bytes() == 0) deliver(room());
                 break;
-            case item::kind::answer: {
-                packet_bytes bytes = filler();
-                bytes.insert(bytes.end(), next.bytes.begin(), next.bytes.end());
-                deliver(bytes);
+            case item::kind::answer:
+                complete_packet_under_way();
+                deliver_whole(next.bytes);
                 break;
-            }
             case item::kind::settle:
-                if (mirror_.pending_bytes() != 0) deliver(filler());
-                if (owed_room_) deliver(room());
+                complete_packet_under_way();
+                if (owed_room_) deliver_whole(room());
                 break;
             case item::kind::lost:
                 gone_ = true;
@@ -442,17 +438,16 @@ class fuzz_controller final : public hci::transport {
         }
     }
 
-    // The zero bytes that complete the packet the stream is in the middle of.
-    packet_bytes filler() const {
-        packet_bytes out;
-        hci::h4_parser copy = mirror_;
-        std::vector<hci::h4_packet> ignored;
-        const uint8_t zero = 0;
-        while (copy.pending_bytes() != 0) {
-            copy.feed({&zero, 1}, ignored);
-            out.push_back(0);
-        }
-        return out;
+    // Completes the packet the stream is in the middle of, if any, with zero bytes.
+    void complete_packet_under_way() {
+        if (mirror_.pending_bytes() == 0) return;
+        // More than the longest packet the framing waits for.
+        static const packet_bytes zeros(2 * hci::h4_parser::default_max_acl_length, 0);
+        hci::feed_by_packet(mirror_, zeros, [this](hci::bytes_view piece, const auto& packets) {
+            for (const auto& packet : packets) note(packet.type, packet.bytes);
+            on_bytes_(piece);
+            return mirror_.pending_bytes() != 0;
+        });
     }
 
     // A Command Complete for no command: room for one command again.
@@ -468,22 +463,29 @@ class fuzz_controller final : public hci::transport {
     void deliver(const packet_bytes& bytes) {
         hci::feed_by_packet(mirror_, bytes, [this](hci::bytes_view piece, const auto& packets) {
             // What the host learns from the packet, noted before it does.
-            for (const auto& packet : packets) note(packet);
+            for (const auto& packet : packets) note(packet.type, packet.bytes);
             on_bytes_(piece);
             return true;
         });
     }
 
-    // The room for commands, the links and the buffers the host is told of.
-    void note(const hci::h4_packet& packet) {
+    // One whole packet of the controller's own, at a packet boundary of the stream: the
+    // boundary stays where it is, so the framing need not be followed through its bytes.
+    void deliver_whole(const packet_bytes& packet) {
+        note(static_cast<hci::packet_type>(packet.at(0)), {packet.data() + 1, packet.size() - 1});
+        on_bytes_(packet);
+    }
+
+    // The room for commands, the links and the buffers the host is told of, from a packet
+    // (its bytes after the indicator).
+    void note(hci::packet_type type, bytes_view packet) {
         if (tracing) {
-            std::fprintf(stderr,
-                         "stream %s:", packet.type == hci::packet_type::event ? "event" : "other");
-            for (uint8_t b : packet.bytes) std::fprintf(stderr, " %02X", b);
+            std::fprintf(stderr, "stream %s:", type == hci::packet_type::event ? "event" : "other");
+            for (size_t i = 0; i < packet.size; ++i) std::fprintf(stderr, " %02X", packet.data[i]);
             std::fprintf(stderr, "\n");
         }
-        if (packet.type != hci::packet_type::event) return;
-        if (const auto cc = hci::parse_command_complete(packet.bytes)) {
+        if (type != hci::packet_type::event) return;
+        if (const auto cc = hci::parse_command_complete(packet)) {
             owed_room_ = cc->num_command_packets == 0;
             if (cc->opcode == hci::opcode::reset && reset_pending_) {
                 // Our own answer to a reset: the links are gone and the buffers free again.
@@ -491,20 +493,20 @@ class fuzz_controller final : public hci::transport {
                 outstanding_.clear();
                 links_.clear();
             }
-        } else if (const auto cs = hci::parse_command_status(packet.bytes)) {
+        } else if (const auto cs = hci::parse_command_status(packet)) {
             owed_room_ = cs->num_command_packets == 0;
-        } else if (const auto completed = hci::parse_number_of_completed_packets(packet.bytes)) {
+        } else if (const auto completed = hci::parse_number_of_completed_packets(packet)) {
             for (const auto& entry : *completed) {
                 const auto it = outstanding_.find(entry.connection_handle);
                 if (it == outstanding_.end()) continue;
                 it->second -= std::min<size_t>(it->second, entry.count);
             }
-        } else if (const auto gone = hci::parse_disconnection_complete(packet.bytes)) {
+        } else if (const auto gone = hci::parse_disconnection_complete(packet)) {
             if (gone->status == 0) {
                 outstanding_.erase(gone->connection_handle);
                 links_.erase(gone->connection_handle);
             }
-        } else if (const auto made = hci::parse_connection_complete(packet.bytes)) {
+        } else if (const auto made = hci::parse_connection_complete(packet)) {
             if (made->status == 0) {
                 links_.insert(made->connection_handle);
                 ever_.insert(made->connection_handle);
