@@ -188,8 +188,8 @@ class fuzz_controller final : public hci::transport {
     }
 
     // The harness's side. Chunks of the stream, handed over in this order (see deliver).
-    void stream(std::vector<packet_bytes> chunks) {
-        for (auto& chunk : chunks) push(item::kind::stream, std::move(chunk));
+    void stream(const std::vector<bytes_view>& chunks) {
+        for (const bytes_view& chunk : chunks) push_stream(chunk);
     }
     // Hands over everything queued so far, brings the stream to a packet boundary and gives
     // the host room for a command.
@@ -203,8 +203,8 @@ class fuzz_controller final : public hci::transport {
     }
     // Chunks of the stream to hand over just before the answer to the next command, or at
     // the next settling if no command comes first.
-    void hold(std::vector<packet_bytes> chunks) {
-        for (auto& chunk : chunks) held_.push_back(std::move(chunk));
+    void hold(const std::vector<bytes_view>& chunks) {
+        held_.insert(held_.end(), chunks.begin(), chunks.end());
     }
     // The stream ends after what is queued, or with the host's next command on its way
     // (at the next settling if no command comes).
@@ -223,7 +223,8 @@ class fuzz_controller final : public hci::transport {
     struct item {
         enum class kind { stream, answer, settle, lost };
         kind what = kind::stream;
-        packet_bytes bytes;
+        packet_bytes bytes;  // of an answer
+        bytes_view chunk;    // of the stream: a part of the input
     };
 
     // Every call of the host's reaches the transport on the harness's thread: the host was
@@ -254,18 +255,22 @@ class fuzz_controller final : public hci::transport {
         }
     }
 
-    void push(item::kind what, packet_bytes bytes) { queue_.push_back({what, std::move(bytes)}); }
+    void push(item::kind what, packet_bytes bytes) {
+        queue_.push_back({what, std::move(bytes), {}});
+    }
+    void push_stream(bytes_view chunk) { queue_.push_back({item::kind::stream, {}, chunk}); }
 
     void release_held() {
-        for (auto& chunk : held_) push(item::kind::stream, std::move(chunk));
+        for (const bytes_view& chunk : held_) push_stream(chunk);
         held_.clear();
     }
 
-    void answer(std::vector<packet_bytes> packets) {
-        for (auto& packet : packets) push(item::kind::answer, std::move(packet));
+    template <typename... Packets>
+    void answer(Packets&&... packets) {
+        (push(item::kind::answer, std::forward<Packets>(packets)), ...);
     }
 
-    static packet_bytes complete(uint16_t opcode, packet_bytes return_parameters) {
+    static packet_bytes complete(uint16_t opcode, const packet_bytes& return_parameters) {
         return events::command_complete_event(opcode, return_parameters, 1);
     }
 
@@ -277,26 +282,26 @@ class fuzz_controller final : public hci::transport {
         switch (opcode) {
             case op::read_local_version_information:
                 p.insert(p.end(), {0x0B, 0x00, 0x00, 0x0B, 0xF1, 0x05, 0x00, 0x00});
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_bd_addr:
                 p.insert(p.end(), local_address.begin(), local_address.end());
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_read_buffer_size:
                 hci::put_u16(p, buffers_.le_length);
                 hci::put_u8(p, buffers_.le_count);
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_buffer_size:
                 hci::put_u16(p, buffers_.shared_length);
                 hci::put_u8(p, 0);
                 hci::put_u16(p, buffers_.shared_count);
                 hci::put_u16(p, 0);
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_read_local_supported_features:
                 p.insert(p.end(), {0x03, 0, 0, 0, 0, 0, 0, 0});
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::reset:
                 reset_pending_ = true;
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::set_event_mask:
             case op::le_set_event_mask:
             case op::le_set_scan_parameters:
@@ -304,25 +309,25 @@ class fuzz_controller final : public hci::transport {
             case op::le_set_advertising_parameters:
             case op::le_set_advertising_data:
             case op::le_set_advertising_enable:
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_rssi:
                 hci::put_u16(p, u16_at(parameters, 0));
                 hci::put_u8(p, static_cast<uint8_t>(-60));
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_create_connection_cancel: {
-                if (!creating_) return answer({complete(opcode, {status_command_disallowed})});
+                if (!creating_) return answer(complete(opcode, {status_command_disallowed}));
                 // The cancelled attempt ends with a connection complete that names no link.
                 hci::connection_complete fields = *creating_;
                 fields.status = status_unknown_connection;
                 creating_.reset();
-                return answer({complete(opcode, p), events::connection_complete_event(fields)});
+                return answer(complete(opcode, p), events::connection_complete_event(fields));
             }
             case op::le_remote_connection_parameter_request_negative_reply:
                 hci::put_u16(p, u16_at(parameters, 0));
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_remote_connection_parameter_request_reply: {
                 hci::put_u16(p, u16_at(parameters, 0));
-                return answer({complete(opcode, p), update_complete(parameters)});
+                return answer(complete(opcode, p), update_complete(parameters));
             }
             case op::le_create_connection: {
                 hci::connection_complete fields;
@@ -336,20 +341,20 @@ class fuzz_controller final : public hci::transport {
                 fields.supervision_timeout = u16_at(parameters, 19);
                 if (!connect_at_once_) {
                     creating_ = fields;
-                    return answer({events::command_status_event(opcode, 0, 1)});
+                    return answer(events::command_status_event(opcode, 0, 1));
                 }
-                return answer({events::command_status_event(opcode, 0, 1),
-                               events::connection_complete_event(fields)});
+                return answer(events::command_status_event(opcode, 0, 1),
+                              events::connection_complete_event(fields));
             }
             case op::disconnect:
-                return answer({events::command_status_event(opcode, 0, 1),
-                               events::disconnection_complete_event(u16_at(parameters, 0),
-                                                                    reason_local_host)});
-            case op::le_connection_update:
                 return answer(
-                    {events::command_status_event(opcode, 0, 1), update_complete(parameters)});
+                    events::command_status_event(opcode, 0, 1),
+                    events::disconnection_complete_event(u16_at(parameters, 0), reason_local_host));
+            case op::le_connection_update:
+                return answer(events::command_status_event(opcode, 0, 1),
+                              update_complete(parameters));
             default:
-                return answer({complete(opcode, {status_unknown_command})});
+                return answer(complete(opcode, {status_unknown_command}));
         }
     }
 
@@ -396,7 +401,7 @@ class fuzz_controller final : public hci::transport {
                          buffers_.count());
         }
         if (complete_acl_) {
-            answer({events::number_of_completed_packets_event({{acl->connection_handle, 1}})});
+            answer(events::number_of_completed_packets_event({{acl->connection_handle, 1}}));
         }
     }
 
@@ -418,7 +423,7 @@ class fuzz_controller final : public hci::transport {
         if (gone_) return;  // nothing follows the end of the stream
         switch (next.what) {
             case item::kind::stream:
-                deliver(next.bytes);
+                deliver(next.chunk);
                 // Room again as soon as the stream is between packets.
                 if (owed_room_ && mirror_.pending_bytes() == 0) deliver(room());
                 break;
@@ -460,7 +465,7 @@ class fuzz_controller final : public hci::transport {
     // nothing here; yet the host reads it after its answer went out and rightly takes it to
     // cover that answer: it cannot tell when the controller wrote the event, and believes
     // no count beyond what it has out.
-    void deliver(const packet_bytes& bytes) {
+    void deliver(bytes_view bytes) {
         hci::feed_by_packet(mirror_, bytes, [this](hci::bytes_view piece, const auto& packets) {
             // What the host learns from the packet, noted before it does.
             for (const auto& packet : packets) note(packet.type, packet.bytes);
@@ -522,7 +527,7 @@ class fuzz_controller final : public hci::transport {
     bytes_handler on_bytes_;
     lost_handler on_lost_;
     std::deque<item> queue_;
-    std::vector<packet_bytes> held_;
+    std::vector<bytes_view> held_;
     bool started_ = false;
     bool closed_ = false;
     bool handing_over_ = false;  // the host is reading what the controller sent
@@ -701,9 +706,10 @@ class input_reader {
         const uint8_t low = u8();
         return static_cast<uint16_t>(low | (u8() << 8));
     }
-    packet_bytes bytes(size_t count) {
+    // The next `count` bytes, or fewer at the end; they stay in the input.
+    bytes_view bytes(size_t count) {
         const size_t n = std::min(count, size_ - at_);
-        packet_bytes out(data_ + at_, data_ + at_ + n);
+        const bytes_view out{data_ + at_, n};
         at_ += n;
         return out;
     }
@@ -855,7 +861,7 @@ void call(hci::host& host, fuzz_controller& controller, program_view& view, uint
                                           BLE_GATT_OP_WRITE_REQ, BLE_GATT_OP_PREP_WRITE_REQ};
             p.write_op = ops[variant];
             p.handle = in.u16();
-            const packet_bytes value = in.bytes(in.u8() % 32);
+            const packet_bytes value = in.bytes(in.u8() % 32).to_vector();
             p.len = static_cast<uint16_t>(value.size());
             p.p_value = value.empty() ? nullptr : value.data();
             started(p.write_op == BLE_GATT_OP_WRITE_CMD ? view.write_commands_started
@@ -945,7 +951,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          timed("scan_start", [&] { return host.scan_start(&scan, &buffer); }));
         }
 
-        std::vector<packet_bytes> chunks;
+        std::vector<bytes_view> chunks;
         bool holding = false;
         while (!in.empty()) {
             const uint8_t step = in.u8();
