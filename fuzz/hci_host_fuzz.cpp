@@ -196,8 +196,6 @@ class fuzz_controller final : public hci::transport {
     void settle() {
         if (!started_ || closed_) return;
         release_held();
-        if (end_at_command_) push(item::kind::lost, {});
-        end_at_command_ = false;
         push(item::kind::settle, {});
         hand_over_queued();
     }
@@ -206,8 +204,8 @@ class fuzz_controller final : public hci::transport {
     void hold(const std::vector<bytes_view>& chunks) {
         held_.insert(held_.end(), chunks.begin(), chunks.end());
     }
-    // The stream ends after what is queued, or with the host's next command on its way
-    // (at the next settling if no command comes).
+    // The stream ends after what is queued, or with the host's next command on its way,
+    // whenever that comes (the close's own commands, if none before).
     void lose(bool at_next_command) {
         if (at_next_command) {
             end_at_command_ = true;
@@ -419,7 +417,7 @@ class fuzz_controller final : public hci::transport {
         }
     }
 
-    void hand_over(item& next) {
+    void hand_over(const item& next) {
         if (gone_) return;  // nothing follows the end of the stream
         switch (next.what) {
             case item::kind::stream:
