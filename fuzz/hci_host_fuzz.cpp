@@ -18,43 +18,47 @@
 //                   program's link handle (0 or 1), bits 5-6 a variant; its arguments are
 //                   the bytes that follow (zeros past the end).
 // The stream runs on across calls: a call may come in the middle of a packet. Before a
-// call the stream settles (all of it handed over); but after call 15 with variant bit 0
+// call the stream settles (all of it handed over), and then the host's background work
+// runs: its timers, and the program gets its events; but after call 15 with variant bit 0
 // (step 0xAF) the chunks up to the next call are held back until the host's next command,
 // and arrive just before its answer, as events a controller sent while the command was on
 // its way (at the next settling if no command comes).
 //
-// The controller answers from its own thread, as a real transport's reader does, and never
-// in the middle of a packet of the stream: before an answer it completes the packet under
-// way with zero bytes. When the stream leaves the host no room for commands (a Command
-// Complete or Status allowing none), it gives the room back with a Command Complete of no
-// command, as controllers do. So no call of the host waits out a time limit. The host's
-// limits are set to 5 s, and a call that takes 4 s is a finding: the harness stops on it.
-// (With the usual limits of a second or so, a loaded machine that stalled the process for
-// most of a second once passed for a host that had waited one out.)
+// Everything runs on the harness's one thread, which is what makes an input cheap: the
+// host starts no thread (its background work runs when the harness says), and the
+// controller answers a command inside the host's write of it, as a reader thread would
+// while the host waits. ACL data arrives while the host holds its lock, so what the
+// controller answers to it waits for the next command or settling. The controller never
+// answers in the middle of a packet of the stream: before an answer it completes the packet
+// under way with zero bytes. When the stream leaves the host no room for commands (a
+// Command Complete or Status allowing none), it gives the room back with a Command Complete
+// of no command, as controllers do. So no call of the host waits out a time limit. The
+// host's limits are set to 5 s, and a call that takes 4 s is a finding: the harness stops
+// on it. A command written while the host reads the stream is a finding too: on a real
+// reader thread, its answer could never be read.
 //
 // Checked beside the sanitizers, whatever the stream held: open, enable, scan and connect
-// succeed before the stream starts; every call returns; close returns success and no
-// callback runs after it; every event has an evt_len no shorter than a whole ble_evt_t and
+// succeed before the stream starts; every call returns; no callback runs inside a call;
+// close returns success and no callback runs after it, even when the harness runs the
+// background work again; every event has an evt_len no shorter than a whole ble_evt_t and
 // not absurdly long, and every byte of it is read (an exact-size event buffer makes a read
 // past it an error); GATT events carry counts and lengths that fit inside evt_len; report
 // data lies in the program's buffer and is never longer than it; links are reported up once
 // and down once; no more GATT responses reach the program than it started procedures, nor
-// more write command completions than write commands; and the host never sends an ACL
-// packet longer than the controller's buffers or more of them than it has buffers.
+// more write command completions than write commands; the host never sends an ACL packet
+// longer than the controller's buffers or more of them than it has buffers; and it never
+// writes a command while it reads the stream.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -131,60 +135,6 @@ uint16_t u16_at(bytes_view bytes, size_t at) {
                                : 0;
 }
 
-// The controller's thread, started once and lent to each input's controller in turn: a
-// thread's start and join cost more than most inputs' own work. The controller's loop runs
-// on it from start() until close() has seen it return, as on a thread of its own.
-class lent_thread {
-  public:
-    static lent_thread& shared() {
-        // Never destroyed: it waits for work until the process ends.
-        static lent_thread* const thread = new lent_thread;
-        return *thread;
-    }
-    lent_thread(const lent_thread&) = delete;
-    lent_thread& operator=(const lent_thread&) = delete;
-
-    std::thread::id id() const { return thread_.get_id(); }
-
-    void lend(std::function<void()> job) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (busy_) violated("the controller's thread was lent twice");
-        busy_ = true;
-        job_ = std::move(job);
-        changed_.notify_all();
-    }
-
-    // Until the job lent last has returned.
-    void wait_returned() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !busy_; });
-    }
-
-  private:
-    lent_thread() : thread_([this] { loop(); }) {}
-
-    void loop() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return job_ != nullptr; });
-            std::function<void()> job = std::move(job_);
-            job_ = nullptr;
-            lock.unlock();
-            job();
-            job = nullptr;  // nothing of the controller's is left on this thread
-            lock.lock();
-            busy_ = false;
-            changed_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::function<void()> job_;
-    bool busy_ = false;
-    std::thread thread_;  // last: the loop starts once the rest is made
-};
-
 class fuzz_controller final : public hci::transport {
   public:
     fuzz_controller(bool complete_acl, acl_buffers buffers)
@@ -194,23 +144,105 @@ class fuzz_controller final : public hci::transport {
     fuzz_controller& operator=(const fuzz_controller&) = delete;
 
     void start(bytes_handler on_bytes, lost_handler on_lost) override {
-        std::lock_guard<std::mutex> lock(mutex_);
         if (started_) violated("the transport was started twice");
         started_ = true;
         on_bytes_ = std::move(on_bytes);
         on_lost_ = std::move(on_lost);
-        lent_thread& thread = lent_thread::shared();
-        thread.lend([this] { run(); });
-        thread_id_ = thread.id();
-        running_ = true;
     }
 
+    // A command is answered here, on the writer's thread, before the write returns.
     bool write(bytes_view packet, std::string& why) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        if (handing_over_) {
+            // On a reader thread this wait could never end: only that thread reads the answer.
+            violated("the host wrote a command while it was reading the controller's stream");
+        }
+        on_harness_thread("write");
+        if (!writable(why)) return false;
+        if (packet.size >= 1 && packet.data[0] == 0x01) {
+            // What the controller sent while the command was on its way arrives first, and
+            // the controller answers knowing it.
+            release_held();
+            if (end_at_command_) push(item::kind::lost, {});
+            end_at_command_ = false;
+            hand_over_queued();
+            if (gone_) return true;  // the stream ended with the command on its way
+        }
+        take(packet);
+        hand_over_queued();
+        return true;
+    }
+
+    // The host holds its lock here, which reading the stream needs: what the controller
+    // answers waits for the next command or settling.
+    bool send(bytes_view packet, std::string& why) override {
+        on_harness_thread("send");
+        if (!writable(why)) return false;
+        take(packet);
+        return true;
+    }
+
+    void close() override {
+        on_harness_thread("close");
+        if (handing_over_) violated("the transport was closed while it handed over bytes");
+        closed_ = true;
+    }
+
+    // The harness's side. Chunks of the stream, handed over in this order (see deliver).
+    void stream(const std::vector<bytes_view>& chunks) {
+        for (const bytes_view& chunk : chunks) push_stream(chunk);
+    }
+    // Hands over everything queued so far, brings the stream to a packet boundary and gives
+    // the host room for a command.
+    void settle() {
+        if (!started_ || closed_) return;
+        release_held();
+        push(item::kind::settle, {});
+        hand_over_queued();
+    }
+    // Chunks of the stream to hand over just before the answer to the next command, or at
+    // the next settling if no command comes first.
+    void hold(const std::vector<bytes_view>& chunks) {
+        held_.insert(held_.end(), chunks.begin(), chunks.end());
+    }
+    // The stream ends after what is queued, or with the host's next command on its way,
+    // whenever that comes (the close's own commands, if none before).
+    void lose(bool at_next_command) {
+        if (at_next_command) {
+            end_at_command_ = true;
+        } else {
+            push(item::kind::lost, {});
+        }
+    }
+    // Whether LE Create Connection is followed by its connection at once, or the attempt
+    // stays under way until the stream or a cancel ends it.
+    void connect_at_once(bool yes) { connect_at_once_ = yes; }
+
+  private:
+    struct item {
+        enum class kind { stream, answer, settle, lost };
+        kind what = kind::stream;
+        packet_bytes bytes;  // of an answer
+        bytes_view chunk;    // of the stream: a part of the input
+    };
+
+    // Every call of the host's reaches the transport on the harness's thread: the host was
+    // told to start no thread of its own.
+    void on_harness_thread(const char* what) const {
+        if (std::this_thread::get_id() != harness_thread_) {
+            violated(std::string("the transport's ") + what + " on a thread of the host's");
+        }
+    }
+
+    bool writable(std::string& why) const {
         if (closed_ || writes_fail_) {
             why = closed_ ? "closed" : "the controller's stream ended";
             return false;
         }
+        return true;
+    }
+
+    // A packet the host wrote or sent, and what the controller does about it.
+    void take(bytes_view packet) {
         if (packet.size >= 4 && packet.data[0] == 0x01) {
             if (packet.size != 4u + packet.data[3]) violated("a command of the wrong length");
             on_command(u16_at(packet, 1), {packet.data + 4, packet.size - 4});
@@ -219,117 +251,55 @@ class fuzz_controller final : public hci::transport {
         } else {
             violated("the host wrote something that is neither a command nor ACL data");
         }
-        return true;
     }
 
-    void close() override {
-        bool running = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (std::this_thread::get_id() == thread_id_) {
-                violated("the transport was closed from its own thread");
-            }
-            closed_ = true;
-            stopping_ = true;
-            changed_.notify_all();
-            running = running_;
-            running_ = false;
-        }
-        if (running) lent_thread::shared().wait_returned();
+    void push(item::kind what, packet_bytes bytes) {
+        queue_.push_back({what, std::move(bytes), {}});
     }
+    void push_stream(bytes_view chunk) { queue_.push_back({item::kind::stream, {}, chunk}); }
 
-    // The harness's side. Chunks of the stream, handed over in this order (see deliver).
-    void stream(std::vector<packet_bytes> chunks) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& chunk : chunks) push(item::kind::stream, std::move(chunk));
-    }
-    // Waits until everything queued so far has been handed over, the stream brought to a
-    // packet boundary and the host given room for a command.
-    void settle() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!started_) return;
-        release_held();
-        const uint64_t number = push(item::kind::settle, {});
-        changed_.wait(lock, [&] { return done_ >= number || stopping_; });
-    }
-    // Chunks of the stream to hand over just before the answer to the next command, or at
-    // the next settling if no command comes first.
-    void hold(std::vector<packet_bytes> chunks) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& chunk : chunks) held_.push_back(std::move(chunk));
-    }
-    // The stream ends after what is queued.
-    void lose() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        push(item::kind::lost, {});
-    }
-    // Whether LE Create Connection is followed by its connection at once, or the attempt
-    // stays under way until the stream or a cancel ends it.
-    void connect_at_once(bool yes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        connect_at_once_ = yes;
-    }
-
-  private:
-    struct item {
-        enum class kind { stream, answer, settle, lost };
-        kind what = kind::stream;
-        packet_bytes bytes;
-        uint64_t number = 0;
-    };
-
-    // Under mutex_.
-    uint64_t push(item::kind what, packet_bytes bytes) {
-        queue_.push_back({what, std::move(bytes), ++pushed_});
-        changed_.notify_all();
-        return pushed_;
-    }
-
-    // Under mutex_.
     void release_held() {
-        for (auto& chunk : held_) push(item::kind::stream, std::move(chunk));
+        for (const bytes_view& chunk : held_) push_stream(chunk);
         held_.clear();
     }
 
-    void answer(std::vector<packet_bytes> packets) {
-        packet_bytes all;
-        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
-        push(item::kind::answer, std::move(all));
+    template <typename... Packets>
+    void answer(Packets&&... packets) {
+        (push(item::kind::answer, std::forward<Packets>(packets)), ...);
     }
 
-    static packet_bytes complete(uint16_t opcode, packet_bytes return_parameters) {
+    static packet_bytes complete(uint16_t opcode, const packet_bytes& return_parameters) {
         return events::command_complete_event(opcode, return_parameters, 1);
     }
 
-    // Under mutex_: the answer, and what a controller sends after it.
+    // The answer, and what a controller sends after it.
     void on_command(uint16_t opcode, bytes_view parameters) {
         if (tracing) std::fprintf(stderr, "command 0x%04X\n", static_cast<unsigned>(opcode));
-        release_held();
         namespace op = hci::opcode;
         packet_bytes p{0x00};
         switch (opcode) {
             case op::read_local_version_information:
                 p.insert(p.end(), {0x0B, 0x00, 0x00, 0x0B, 0xF1, 0x05, 0x00, 0x00});
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_bd_addr:
                 p.insert(p.end(), local_address.begin(), local_address.end());
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_read_buffer_size:
                 hci::put_u16(p, buffers_.le_length);
                 hci::put_u8(p, buffers_.le_count);
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_buffer_size:
                 hci::put_u16(p, buffers_.shared_length);
                 hci::put_u8(p, 0);
                 hci::put_u16(p, buffers_.shared_count);
                 hci::put_u16(p, 0);
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_read_local_supported_features:
                 p.insert(p.end(), {0x03, 0, 0, 0, 0, 0, 0, 0});
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::reset:
                 reset_pending_ = true;
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::set_event_mask:
             case op::le_set_event_mask:
             case op::le_set_scan_parameters:
@@ -337,25 +307,25 @@ class fuzz_controller final : public hci::transport {
             case op::le_set_advertising_parameters:
             case op::le_set_advertising_data:
             case op::le_set_advertising_enable:
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::read_rssi:
                 hci::put_u16(p, u16_at(parameters, 0));
                 hci::put_u8(p, static_cast<uint8_t>(-60));
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_create_connection_cancel: {
-                if (!creating_) return answer({complete(opcode, {status_command_disallowed})});
+                if (!creating_) return answer(complete(opcode, {status_command_disallowed}));
                 // The cancelled attempt ends with a connection complete that names no link.
                 hci::connection_complete fields = *creating_;
                 fields.status = status_unknown_connection;
                 creating_.reset();
-                return answer({complete(opcode, p), events::connection_complete_event(fields)});
+                return answer(complete(opcode, p), events::connection_complete_event(fields));
             }
             case op::le_remote_connection_parameter_request_negative_reply:
                 hci::put_u16(p, u16_at(parameters, 0));
-                return answer({complete(opcode, p)});
+                return answer(complete(opcode, p));
             case op::le_remote_connection_parameter_request_reply: {
                 hci::put_u16(p, u16_at(parameters, 0));
-                return answer({complete(opcode, p), update_complete(parameters)});
+                return answer(complete(opcode, p), update_complete(parameters));
             }
             case op::le_create_connection: {
                 hci::connection_complete fields;
@@ -369,20 +339,20 @@ class fuzz_controller final : public hci::transport {
                 fields.supervision_timeout = u16_at(parameters, 19);
                 if (!connect_at_once_) {
                     creating_ = fields;
-                    return answer({events::command_status_event(opcode, 0, 1)});
+                    return answer(events::command_status_event(opcode, 0, 1));
                 }
-                return answer({events::command_status_event(opcode, 0, 1),
-                               events::connection_complete_event(fields)});
+                return answer(events::command_status_event(opcode, 0, 1),
+                              events::connection_complete_event(fields));
             }
             case op::disconnect:
-                return answer({events::command_status_event(opcode, 0, 1),
-                               events::disconnection_complete_event(u16_at(parameters, 0),
-                                                                    reason_local_host)});
-            case op::le_connection_update:
                 return answer(
-                    {events::command_status_event(opcode, 0, 1), update_complete(parameters)});
+                    events::command_status_event(opcode, 0, 1),
+                    events::disconnection_complete_event(u16_at(parameters, 0), reason_local_host));
+            case op::le_connection_update:
+                return answer(events::command_status_event(opcode, 0, 1),
+                              update_complete(parameters));
             default:
-                return answer({complete(opcode, {status_unknown_command})});
+                return answer(complete(opcode, {status_unknown_command}));
         }
     }
 
@@ -397,7 +367,6 @@ class fuzz_controller final : public hci::transport {
         return events::connection_update_complete_event(fields);
     }
 
-    // Under mutex_.
     void on_acl(bytes_view packet) {
         const auto acl = hci::parse_acl_packet(packet);
         if (!acl) violated("an ACL packet whose length field is wrong");
@@ -430,67 +399,58 @@ class fuzz_controller final : public hci::transport {
                          buffers_.count());
         }
         if (complete_acl_) {
-            answer({events::number_of_completed_packets_event({{acl->connection_handle, 1}})});
+            answer(events::number_of_completed_packets_event({{acl->connection_handle, 1}}));
         }
     }
 
-    // ---- The controller's own thread.
+    // ---- Handing the stream over, on the harness's thread.
 
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_) break;
+    // Until nothing is left, including what the host's reading brings about (the freeing of
+    // the ACL packets it sends meanwhile).
+    void hand_over_queued() {
+        while (!queue_.empty() && !closed_) {
             item next = std::move(queue_.front());
             queue_.pop_front();
-            lock.unlock();
+            handing_over_ = true;
             hand_over(next);
-            lock.lock();
-            done_ = next.number;
-            changed_.notify_all();
+            handing_over_ = false;
         }
     }
 
-    void hand_over(item& next) {
+    void hand_over(const item& next) {
         if (gone_) return;  // nothing follows the end of the stream
         switch (next.what) {
             case item::kind::stream:
-                deliver(next.bytes);
+                deliver(next.chunk);
                 // Room again as soon as the stream is between packets.
                 if (owed_room_ && mirror_.pending_bytes() == 0) deliver(room());
                 break;
-            case item::kind::answer: {
-                packet_bytes bytes = filler();
-                bytes.insert(bytes.end(), next.bytes.begin(), next.bytes.end());
-                deliver(bytes);
+            case item::kind::answer:
+                complete_packet_under_way();
+                deliver_whole(next.bytes);
                 break;
-            }
             case item::kind::settle:
-                if (mirror_.pending_bytes() != 0) deliver(filler());
-                if (owed_room_) deliver(room());
+                complete_packet_under_way();
+                if (owed_room_) deliver_whole(room());
                 break;
             case item::kind::lost:
                 gone_ = true;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    writes_fail_ = true;
-                }
+                writes_fail_ = true;
                 on_lost_("the controller's stream ended");
                 break;
         }
     }
 
-    // The zero bytes that complete the packet the stream is in the middle of.
-    packet_bytes filler() const {
-        packet_bytes out;
-        hci::h4_parser copy = mirror_;
-        std::vector<hci::h4_packet> ignored;
-        const uint8_t zero = 0;
-        while (copy.pending_bytes() != 0) {
-            copy.feed({&zero, 1}, ignored);
-            out.push_back(0);
-        }
-        return out;
+    // Completes the packet the stream is in the middle of, if any, with zero bytes.
+    void complete_packet_under_way() {
+        if (mirror_.pending_bytes() == 0) return;
+        // More than the longest packet the framing waits for.
+        static const packet_bytes zeros(2 * hci::h4_parser::default_max_acl_length, 0);
+        hci::feed_by_packet(mirror_, zeros, [this](hci::bytes_view piece, const auto& packets) {
+            for (const auto& packet : packets) note(packet.type, packet.bytes);
+            on_bytes_(piece);
+            return mirror_.pending_bytes() != 0;
+        });
     }
 
     // A Command Complete for no command: room for one command again.
@@ -503,28 +463,32 @@ class fuzz_controller final : public hci::transport {
     // nothing here; yet the host reads it after its answer went out and rightly takes it to
     // cover that answer: it cannot tell when the controller wrote the event, and believes
     // no count beyond what it has out.
-    void deliver(const packet_bytes& bytes) {
+    void deliver(bytes_view bytes) {
         hci::feed_by_packet(mirror_, bytes, [this](hci::bytes_view piece, const auto& packets) {
-            {
-                // What the host learns from the packet, noted before it does.
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (const auto& packet : packets) note(packet);
-            }
+            // What the host learns from the packet, noted before it does.
+            for (const auto& packet : packets) note(packet.type, packet.bytes);
             on_bytes_(piece);
             return true;
         });
     }
 
-    // Under mutex_: the room for commands, the links and the buffers the host is told of.
-    void note(const hci::h4_packet& packet) {
+    // One whole packet of the controller's own, at a packet boundary of the stream: the
+    // boundary stays where it is, so the framing need not be followed through its bytes.
+    void deliver_whole(const packet_bytes& packet) {
+        note(static_cast<hci::packet_type>(packet.at(0)), {packet.data() + 1, packet.size() - 1});
+        on_bytes_(packet);
+    }
+
+    // The room for commands, the links and the buffers the host is told of, from a packet
+    // (its bytes after the indicator).
+    void note(hci::packet_type type, bytes_view packet) {
         if (tracing) {
-            std::fprintf(stderr,
-                         "stream %s:", packet.type == hci::packet_type::event ? "event" : "other");
-            for (uint8_t b : packet.bytes) std::fprintf(stderr, " %02X", b);
+            std::fprintf(stderr, "stream %s:", type == hci::packet_type::event ? "event" : "other");
+            for (size_t i = 0; i < packet.size; ++i) std::fprintf(stderr, " %02X", packet.data[i]);
             std::fprintf(stderr, "\n");
         }
-        if (packet.type != hci::packet_type::event) return;
-        if (const auto cc = hci::parse_command_complete(packet.bytes)) {
+        if (type != hci::packet_type::event) return;
+        if (const auto cc = hci::parse_command_complete(packet)) {
             owed_room_ = cc->num_command_packets == 0;
             if (cc->opcode == hci::opcode::reset && reset_pending_) {
                 // Our own answer to a reset: the links are gone and the buffers free again.
@@ -532,20 +496,20 @@ class fuzz_controller final : public hci::transport {
                 outstanding_.clear();
                 links_.clear();
             }
-        } else if (const auto cs = hci::parse_command_status(packet.bytes)) {
+        } else if (const auto cs = hci::parse_command_status(packet)) {
             owed_room_ = cs->num_command_packets == 0;
-        } else if (const auto completed = hci::parse_number_of_completed_packets(packet.bytes)) {
+        } else if (const auto completed = hci::parse_number_of_completed_packets(packet)) {
             for (const auto& entry : *completed) {
                 const auto it = outstanding_.find(entry.connection_handle);
                 if (it == outstanding_.end()) continue;
                 it->second -= std::min<size_t>(it->second, entry.count);
             }
-        } else if (const auto gone = hci::parse_disconnection_complete(packet.bytes)) {
+        } else if (const auto gone = hci::parse_disconnection_complete(packet)) {
             if (gone->status == 0) {
                 outstanding_.erase(gone->connection_handle);
                 links_.erase(gone->connection_handle);
             }
-        } else if (const auto made = hci::parse_connection_complete(packet.bytes)) {
+        } else if (const auto made = hci::parse_connection_complete(packet)) {
             if (made->status == 0) {
                 links_.insert(made->connection_handle);
                 ever_.insert(made->connection_handle);
@@ -557,20 +521,16 @@ class fuzz_controller final : public hci::transport {
 
     const bool complete_acl_;
     const acl_buffers buffers_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool running_ = false;  // its loop runs on the lent thread
-    std::thread::id thread_id_;
+    const std::thread::id harness_thread_ = std::this_thread::get_id();
     bytes_handler on_bytes_;
     lost_handler on_lost_;
     std::deque<item> queue_;
-    std::vector<packet_bytes> held_;
-    uint64_t pushed_ = 0;
-    uint64_t done_ = 0;
+    std::vector<bytes_view> held_;
     bool started_ = false;
-    bool stopping_ = false;
     bool closed_ = false;
+    bool handing_over_ = false;  // the host is reading what the controller sent
     bool writes_fail_ = false;
+    bool end_at_command_ = false;  // the stream ends once the host writes a command
     uint16_t next_handle_ = first_controller_handle;
     bool connect_at_once_ = true;
     std::optional<hci::connection_complete> creating_;  // the attempt under way
@@ -578,8 +538,7 @@ class fuzz_controller final : public hci::transport {
     std::map<uint16_t, size_t> outstanding_;  // ACL packets not yet freed, per handle
     std::set<uint16_t> links_;                // as the host is told of them
     std::set<uint16_t> ever_;                 // every handle a connection has had
-    // The controller's thread alone.
-    hci::h4_parser mirror_;  // frames the stream as the host's parser does
+    hci::h4_parser mirror_;                   // frames the stream as the host's parser does
     bool owed_room_ = false;
     bool gone_ = false;
 };
@@ -596,6 +555,8 @@ struct program_view {
     // Exactly its length, so that a write past it is caught.
     std::unique_ptr<uint8_t[]> report_buffer{new uint8_t[report_buffer_length]()};
     std::atomic<bool> closed{false};
+    // A call of the host's is under way: the program is never called back inside one.
+    bool in_call = false;
     std::atomic<uint64_t> procedures_started{0};
     std::atomic<uint64_t> procedures_answered{0};
     std::atomic<uint64_t> write_commands_started{0};
@@ -620,6 +581,7 @@ program_view& view_of(adapter_t* adapter, const char* callback) {
         violated(std::string(callback) + " callback for no open adapter");
     }
     if (view->closed.load()) violated(std::string(callback) + " callback after close returned");
+    if (view->in_call) violated(std::string(callback) + " callback inside a call of the host's");
     return *view;
 }
 
@@ -742,9 +704,10 @@ class input_reader {
         const uint8_t low = u8();
         return static_cast<uint16_t>(low | (u8() << 8));
     }
-    packet_bytes bytes(size_t count) {
+    // The next `count` bytes, or fewer at the end; they stay in the input.
+    bytes_view bytes(size_t count) {
         const size_t n = std::min(count, size_ - at_);
-        packet_bytes out(data_ + at_, data_ + at_ + n);
+        const bytes_view out{data_ + at_, n};
         at_ += n;
         return out;
     }
@@ -777,8 +740,11 @@ const ble_gap_conn_params_t usual_conn_params{24, 40, 0, 400};
 // Runs `call`, which must come back in time, whatever it returns.
 template <typename Call>
 uint32_t timed(const char* name, Call call) {
+    program_view& view = *current.load();
     const auto start = std::chrono::steady_clock::now();
+    view.in_call = true;
     const uint32_t result = call();
+    view.in_call = false;
     const auto took = std::chrono::steady_clock::now() - start;
     if (tracing) std::fprintf(stderr, "call %s: %u\n", name, static_cast<unsigned>(result));
     if (took > call_limit) {
@@ -825,7 +791,7 @@ uint32_t connect(hci::host& host, uint8_t peer_first_byte) {
 }
 
 // Counts a procedure as started before the call that starts it, and takes it back if the
-// call fails: its answer may reach the program before the call returns.
+// call fails.
 template <typename Call>
 void started(std::atomic<uint64_t>& counter, const char* name, Call call) {
     ++counter;
@@ -840,9 +806,10 @@ void started(std::atomic<uint64_t>& counter, const char* name, Call call) {
 //     variant bit 0: a 16-bit UUID too)      11 connect (the peer's first address byte;
 //   4 characteristics_discover (start, end)     variant bit 0: the attempt stays under way)
 //   5 read (handle; variant bit 0: offset)   12 connect_cancel
-//   6 write (handle, length, value; variant  13 the controller's stream ends
-//     1 a write command, 3 a prepared write) 14 reset
-//   7 disconnect (variant bit 0: the reason) 15 none (variant bit 0: hold the chunks that
+//   6 write (handle, length, value; variant  13 the controller's stream ends (variant bit
+//     1 a write command, 3 a prepared write)    0: once the host writes its next command)
+//   7 disconnect (variant bit 0: the reason) 14 reset
+//                                            15 none (variant bit 0: hold the chunks that
 //                                               follow until the host's next command)
 void call(hci::host& host, fuzz_controller& controller, program_view& view, uint8_t step,
           input_reader& in) {
@@ -892,7 +859,7 @@ void call(hci::host& host, fuzz_controller& controller, program_view& view, uint
                                           BLE_GATT_OP_WRITE_REQ, BLE_GATT_OP_PREP_WRITE_REQ};
             p.write_op = ops[variant];
             p.handle = in.u16();
-            const packet_bytes value = in.bytes(in.u8() % 32);
+            const packet_bytes value = in.bytes(in.u8() % 32).to_vector();
             p.len = static_cast<uint16_t>(value.size());
             p.p_value = value.empty() ? nullptr : value.data();
             started(p.write_op == BLE_GATT_OP_WRITE_CMD ? view.write_commands_started
@@ -937,7 +904,7 @@ void call(hci::host& host, fuzz_controller& controller, program_view& view, uint
             timed("connect_cancel", [&] { return host.connect_cancel(); });
             break;
         case 13:
-            controller.lose();
+            controller.lose((variant & 1) != 0);
             break;
         case 14:
             timed("reset", [&] { return host.reset(); });
@@ -963,6 +930,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.command_limit_ms = host_limit_ms;
         options.reset_limit_ms = host_limit_ms;
         options.close_disconnect_limit_ms = host_limit_ms;
+        options.caller_runs_background = true;
         hci::host host(std::unique_ptr<hci::transport>(controller), options,
                        hci::program_callbacks{&view.adapter, on_status, on_event, on_log},
                        log_filter);
@@ -975,12 +943,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         must_succeed("connect", timed("connect", [&] { return connect(host, phone[0]); }));
         // The link is up once the controller's answer to the connection has been read.
         controller->settle();
+        host.run_background();
         if (flags & 2) {
             must_succeed("scan_start",
                          timed("scan_start", [&] { return host.scan_start(&scan, &buffer); }));
         }
 
-        std::vector<packet_bytes> chunks;
+        std::vector<bytes_view> chunks;
         bool holding = false;
         while (!in.empty()) {
             const uint8_t step = in.u8();
@@ -994,6 +963,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else {
                 controller->stream(std::move(chunks));
                 controller->settle();
+                host.run_background();
             }
             chunks.clear();
             if ((step & 0x0F) == 15 && (step & 0x20) != 0) {
@@ -1004,9 +974,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         controller->stream(std::move(chunks));
         controller->settle();
+        host.run_background();
         const uint32_t closed = timed("close", [&] { return host.close(); });
         if (closed != NRF_SUCCESS) violated("close failed: " + std::to_string(closed));
         view.closed = true;
+        // Whatever the close left queued must never reach the program.
+        host.run_background();
     }
     current = nullptr;
     return 0;

@@ -60,14 +60,7 @@ for harness in "${harnesses[@]}"; do
     echo "=== $harness: $length ==="
     log="${ORVETTE_FUZZ_LOG_DIR:-$dir}/$harness.log"
     mkdir -p "$(dirname "$log")"
-    # The host harness's threads hand each command and answer over to one another: on one
-    # CPU that is a switch, across two a wake-up that waits for the other CPU, which a busy
-    # machine may hold for milliseconds.
-    run=("$dir/fuzz/$harness")
-    if [ "$harness" = "hci_host_fuzz" ] && command -v taskset >/dev/null; then
-        run=(taskset -c "$(($(nproc) - 1))" "${run[@]}")
-    fi
-    if "${run[@]}" "${options[@]}" "$work" "$ORVETTE_ROOT/fuzz/corpus/$harness" >"$log" 2>&1; then
+    if "$dir/fuzz/$harness" "${options[@]}" "$work" "$ORVETTE_ROOT/fuzz/corpus/$harness" >"$log" 2>&1; then
         outcome[$harness]="passed"
     else
         outcome[$harness]="FAILED"

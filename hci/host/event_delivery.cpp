@@ -89,12 +89,28 @@ size_t event_delivery::backlog() const {
     return shared_->items.size();
 }
 
+void event_delivery::deliver_queued() {
+    if (thread_.joinable()) return;
+    for (;;) {
+        delivery_item item;
+        {
+            std::lock_guard<std::mutex> guard(shared_->lock);
+            if (shared_->stopping || shared_->items.empty()) return;
+            item = std::move(shared_->items.front());
+            shared_->items.pop_front();
+        }
+        deliver(*shared_, item);
+    }
+}
+
 void event_delivery::stop() {
-    if (!thread_.joinable()) return;
     {
         std::lock_guard<std::mutex> guard(shared_->lock);
         shared_->stopping = true;
+        // Without the thread nobody else would drop them.
+        if (!thread_.joinable()) shared_->items.clear();
     }
+    if (!thread_.joinable()) return;
     shared_->changed.notify_all();
     if (on_event_thread()) return;
     bool finished = false;

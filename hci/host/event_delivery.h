@@ -46,13 +46,19 @@ class event_delivery {
     event_delivery(const event_delivery&) = delete;
     event_delivery& operator=(const event_delivery&) = delete;
 
+    // Starts the event thread.
     void start();
     void post(delivery_item item);
     void post_event(wire::event_buffer event);
     void post_status(sd_rpc_app_status_t code, const std::string& text);
     void post_log(sd_rpc_log_severity_t severity, const std::string& text);
-    // No callback starts after this returns. On the event thread itself (the program
-    // closing from inside a callback) it only asks; a later stop() elsewhere joins.
+    // Without the event thread: hands the program, on the calling thread, everything
+    // posted so far and whatever that brings about. Does nothing where the thread was
+    // started, or after stop().
+    void deliver_queued();
+    // No callback starts after this returns; what is still queued is dropped. On the event
+    // thread itself (the program closing from inside a callback) it only asks; a later
+    // stop() elsewhere joins.
     void stop();
     bool on_event_thread() const;
     // Items waiting, for tests and the trace.

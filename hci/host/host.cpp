@@ -198,9 +198,17 @@ uint32_t host::open() {
     } else if (snoop_) {
         say(SD_RPC_LOG_INFO, "HCI trace (btsnoop) written to " + options_.snoop_path);
     }
-    delivery_.start();
-    timer_ = std::thread([this] { timer_loop(); });
+    if (!options_.caller_runs_background) {
+        delivery_.start();
+        timer_ = std::thread([this] { timer_loop(); });
+    }
     return NRF_SUCCESS;
+}
+
+void host::run_background() {
+    if (!options_.caller_runs_background) return;
+    run_timers();
+    delivery_.deliver_queued();
 }
 
 uint32_t host::open_sequence(std::string& failure) {

@@ -7,7 +7,8 @@
 //
 // Threads: the program's calls (one at a time), the transport's reader, a timer for the
 // ATT time-out, RSSI polls and scan/connect time-outs, and the event thread that alone calls
-// the program back.
+// the program back. A harness may instead run the timer's and the event thread's work itself,
+// on its own thread (see host_options::caller_runs_background).
 #pragma once
 
 #include <atomic>
@@ -51,6 +52,13 @@ struct host_options {
     std::string snoop_path;
     // Names the controller in log lines.
     std::string port;
+    // Whether the caller, not threads of the host's own, runs the host's background work:
+    // the timers, and handing the program its events, status reports and log lines. Only for
+    // a harness that drives the host from one thread: open() then starts no thread, and
+    // that work waits for run_background(). The transport may then also hand over bytes
+    // inside write(), on the writer's thread, since the host holds none of its locks across
+    // a command's write (but it does across send()).
+    bool caller_runs_background = false;
 };
 
 // What the controller said of itself while it was opened.
@@ -102,6 +110,11 @@ class host {
     // Advertising reports dropped while the scanner was paused, and ACL data thrown away
     // as malformed.
     uint64_t reports_dropped() const;
+
+    // With caller_runs_background: what the host's threads would do now, on the calling
+    // thread. The timers run once, then the program gets everything queued for it. Never
+    // from inside a call of the host or a callback; nothing happens after close().
+    void run_background();
 
   private:
     // A phone's request for other connection parameters, waiting for the program's answer.
