@@ -53,9 +53,15 @@ uint32_t real_wait_ms(double remaining_clock_ms) {
 
 }  // namespace detail
 
+// Offset so that a tick count is never 0, as on a machine that has been running.
+constexpr uint64_t tick_origin_ms = 1000;
+
 uint64_t tick_count() {
-    // Offset so that a tick count is never 0, as on a machine that has been running.
-    return static_cast<uint64_t>(detail::clock_ms_now()) + 1000;
+    return static_cast<uint64_t>(detail::clock_ms_now()) + tick_origin_ms;
+}
+
+uint64_t tick_count_us() {
+    return static_cast<uint64_t>(detail::clock_ms_now() * 1000.0) + tick_origin_ms * 1000;
 }
 
 namespace {

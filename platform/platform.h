@@ -13,7 +13,7 @@ namespace platform {
 
 // Results of wait_for_event, with the numeric values of the Windows API so that the
 // messages that print them show what a Windows user would see.
-constexpr uint32_t wait_object_0 = 0x00000000;  // WAIT_OBJECT_0
+constexpr uint32_t wait_object_0 = 0x00000000;   // WAIT_OBJECT_0
 constexpr uint32_t wait_abandoned = 0x00000080;  // WAIT_ABANDONED
 constexpr uint32_t wait_timeout = 0x00000102;    // WAIT_TIMEOUT
 constexpr uint32_t wait_failed = 0xFFFFFFFF;     // WAIT_FAILED
@@ -35,6 +35,8 @@ uint32_t last_error();
 
 // Milliseconds since an arbitrary origin; 64-bit, monotonic, scaled by the clock factor.
 uint64_t tick_count();
+// The same clock in microseconds: tick_count_us() / 1000 is what tick_count() returns.
+uint64_t tick_count_us();
 // Sleeps `milliseconds` of clock time.
 void sleep_ms(uint32_t milliseconds);
 

@@ -67,8 +67,11 @@ bool world::stopped() {
 }
 
 sim_us world::clock_now() const {
-    const uint64_t tick = platform::tick_count();
-    return tick > origin_tick_ ? static_cast<sim_us>(tick - origin_tick_) * us_per_ms : 0;
+    // In microseconds: a clock read in whole milliseconds would hold the world back to the
+    // next millisecond before each action, and stamp every call with a millisecond.
+    const uint64_t now = platform::tick_count_us();
+    const uint64_t origin = origin_tick_ * us_per_ms;
+    return now > origin ? static_cast<sim_us>(now - origin) : 0;
 }
 
 sim_us world::call_time() const {
@@ -109,16 +112,15 @@ bool world::next_batch(std::vector<outgoing>& out) {
             real_us = std::clamp<int64_t>(real_us, 1, max_real_wait_us);
         }
         const auto called = [&] { return handover_.handed() != mark; };
-        if (real_us <= max_watched_wait_us) {
-            guard.unlock();
-            handover_.watch_for(called, std::chrono::microseconds(real_us));
-            guard.lock();
-            continue;
-        }
         guard.unlock();
-        const bool came = receiver_.watch(mark);
+        // A short wait is watched whole: by its end the next action is due. A watch that
+        // gives up early (another thread needs this processor) is followed by a sleep.
+        const bool short_wait = real_us <= max_watched_wait_us;
+        const bool came = short_wait
+                              ? handover_.watch_for(called, std::chrono::microseconds(real_us))
+                              : receiver_.watch(mark);
         guard.lock();
-        if (came) continue;
+        if (came || (short_wait && clock_now() >= next)) continue;
         receiver_.sleep([&] { wake_.wait_for(guard, std::chrono::microseconds(real_us)); });
     }
 }

@@ -75,8 +75,7 @@ TEST(BeaconProcess, BuildsCarryTheUuidByteAndTheMajorMinorCycleWithFixedParamete
         EXPECT_EQ(data.substr(0, 18), "0201061aff4c000215");
         EXPECT_EQ(data.substr(58), "c0");
         if (build > 1) {
-            EXPECT_GE(configure["t"].get<double>() - configures[build - 2]["t"].get<double>(),
-                      3000.0);
+            EXPECT_GE(ms_between(configures[build - 2], configure), 3000.0);
         }
     }
     // Major and minor walk (2,1), (2,2), (3,2) ... (20,20), then start over at (1,1).

@@ -100,7 +100,7 @@ TEST(KeepAliveProcess, EveryCycleReadsEachPhoneChallengesItAndTheEleventhForcesR
             EXPECT_EQ(write_text(writes[2]), kNotifyOff);
             for (const auto& w : writes) EXPECT_EQ(w["result"], 0);
             // The phone gets 3 s to answer; the switch-off then goes out at once.
-            const double answer_time = writes[2]["t"].get<double>() - writes[1]["t"].get<double>();
+            const double answer_time = ms_between(writes[1], writes[2]);
             EXPECT_GE(answer_time, 3000.0);
             EXPECT_LT(answer_time, 5000.0);
         }
@@ -245,5 +245,5 @@ TEST(KeepAliveProcess, ReadNeverAnsweredNorAbortedEndsTheProcessAfterItsLimit) {
     ASSERT_NE(read, npos);
     const size_t dropped = trace_call_index(trace, "sd_ble_gap_disconnect", read);
     ASSERT_NE(dropped, npos);
-    EXPECT_GE(trace[dropped]["t"].get<double>() - trace[read]["t"].get<double>(), 65000.0);
+    EXPECT_GE(ms_between(trace[read], trace[dropped]), 65000.0);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,13 @@ trace_lines trace_events(const trace_lines& trace, const std::string& event) {
         if (is_event(line, event)) found.push_back(line);
     }
     return found;
+}
+
+double ms_between(const trace_line& from, const trace_line& to) {
+    const auto us = [](const trace_line& line) {
+        return std::llround(line["t"].get<double>() * 1000.0);
+    };
+    return static_cast<double>(us(to) - us(from)) / 1000.0;
 }
 
 size_t trace_call_index(const trace_lines& trace, const std::string& call, size_t from) {

@@ -67,6 +67,9 @@ trace_lines trace_calls(const trace_lines& trace, const std::string& call);
 trace_lines trace_events(const trace_lines& trace, const std::string& event);
 bool is_call(const trace_line& line, const std::string& call);
 bool is_event(const trace_line& line, const std::string& event);
+// Simulated milliseconds from one trace line to another, exact to the microsecond the trace
+// is written in (a plain difference of the two decimal times can miss by a rounding error).
+double ms_between(const trace_line& from, const trace_line& to);
 // Index of the first line at or after `from` that is this call / event; npos when none.
 size_t trace_call_index(const trace_lines& trace, const std::string& call, size_t from = 0);
 size_t trace_event_index(const trace_lines& trace, const std::string& event, size_t from = 0);
