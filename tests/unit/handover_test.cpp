@@ -24,8 +24,10 @@ struct sleeping_side {
     std::condition_variable changed;
 
     void hand_over(platform::handover_point& point) {
-        { std::lock_guard<std::mutex> guard(lock); }
         point.handed_over();
+        // Taken after the count moved: a sleeper that saw the old count still holds the lock
+        // until it waits, so the notice below cannot fall between its look and its wait.
+        { std::lock_guard<std::mutex> guard(lock); }
         changed.notify_all();
     }
     void sleep(platform::handover_point& point, uint64_t mark, std::chrono::milliseconds limit) {
