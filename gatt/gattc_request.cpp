@@ -72,6 +72,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     // Read once: the request and the link its answer must come from are the same one, even
     // if the event thread frees the phone meanwhile (the driver then refuses the handle).
     const uint16_t conn_handle = phone.conn_handle.load();
+    const uint32_t link = phone.links.load();
     bool skipped = false;
 
     // Check and claim in one step: the run thread's challenge and the keep-alive thread
@@ -128,8 +129,14 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
             return gattc_request_result::answered;
         }
         if (log_enabled(1)) say(texts.aborted);
+        // A time-out leaves the link up: it is dropped so that the phone is set up again.
+        // After a disconnection the phone may already be back on a new link with the same
+        // handle, which must not be dropped for the old one's sake.
         const uint16_t still_held = phone.conn_handle.load();
-        if (still_held != BLE_CONN_HANDLE_INVALID) disconnect_phone(still_held);
+        if (still_held != BLE_CONN_HANDLE_INVALID && still_held == conn_handle &&
+            phone.links.load() == link) {
+            disconnect_phone(still_held);
+        }
         return gattc_request_result::aborted;
     }
 

@@ -112,6 +112,7 @@ void on_connected(const ble_gap_evt_t& gap_evt) {
                        role_name(gap_evt.params.connected.role));
     }
     test_context.connect_failed = false;
+    phone->links.fetch_add(1);
     phone->conn_handle = gap_evt.conn_handle;
     platform::set_event(test_context.connected_event.load());
 }

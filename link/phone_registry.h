@@ -16,6 +16,10 @@ struct phone_record {
 
     const std::string uuid;
     std::atomic<uint16_t> conn_handle{0xFFFF};
+    // Links this phone has had. The event thread counts a new one before it stores its
+    // handle: handles are reused at once, so a thread that took the handle can tell by the
+    // count whether the link it used is still the phone's.
+    std::atomic<uint32_t> links{0};
     // Discovered database of the current connection. The event thread empties it on a
     // disconnection while other threads walk it, so every access holds services_lock.
     std::vector<gatt_service> services;

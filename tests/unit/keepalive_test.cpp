@@ -3,6 +3,7 @@
 
 #include "gatt/challenge.h"
 #include "gatt/discovery_chain.h"
+#include "gatt/gattc_request.h"
 #include "gatt/uuid_reads.h"
 #include "tests/unit/gatt_fixture.h"
 
@@ -136,6 +137,42 @@ TEST_F(keepalive_test, refused_read_counts_as_no_answer_and_the_next_phone_is_st
                          "Keepalive sd_ble_gattc_read error for connection 1 characteristic value "
                          "handle 0x0020 error "));
     EXPECT_EQ(2u, reads().size());
+}
+
+TEST_F(keepalive_test, AnAbortedReadDropsItsOwnLinkButNeverANewLinkThatTookItsHandle) {
+    phone_record* phone = connected_phone(first_uuid, 0, 0x0020);
+    phone->links = 1;
+    test_context.log_level = 1;
+    call_watcher link_side(backend, "gap_disconnect", [](size_t) {
+        platform::set_event(test_context.disconnected_event.load());
+    });
+
+    // A GATT time-out: the link is still there and is dropped.
+    {
+        call_watcher phone_side(backend, "gattc_read", [](size_t) { gattc_request_abort(0); });
+        capture();
+        keepalive_read_all();
+        finish_capture();
+    }
+    ASSERT_EQ(1u, backend->calls_named("gap_disconnect").size());
+    EXPECT_EQ(0, backend->calls_named("gap_disconnect")[0].args[0]);
+
+    // The link goes down while the read waits, and the phone is back on a new link with the
+    // same handle before the reader looks: that link is not the read's to drop.
+    {
+        call_watcher phone_side(backend, "gattc_read", [phone](size_t) {
+            gattc_request_abort(0);
+            phone->conn_handle = BLE_CONN_HANDLE_INVALID;
+            phone->links.fetch_add(1);
+            phone->conn_handle = 0;
+        });
+        capture();
+        keepalive_read_all();
+        const std::string out = finish_capture();
+        EXPECT_TRUE(contains(out, "(discard this connection and re-connect)"));
+    }
+    EXPECT_EQ(1u, backend->calls_named("gap_disconnect").size());
+    EXPECT_EQ(0, phone->conn_handle.load());
 }
 
 // The event thread empties a phone's database on a disconnection while the keep-alive and
