@@ -111,17 +111,13 @@ class handover_receiver {
     // The count to compare with once the receiver has found no work: read it before looking.
     uint64_t mark() const { return point_.handed(); }
 
-    // Watches for work handed over after `mark` (or for `also` to hold), if watching pays;
-    // true when something came, and the receiver need not sleep.
-    template <typename Also>
-    bool watch(uint64_t mark, Also also) {
+    // Watches for work handed over after `mark`, if watching pays; true when something
+    // came, and the receiver need not sleep.
+    bool watch(uint64_t mark) {
         if (!expect_soon_) return false;
-        if (point_.watch_for([&] { return point_.handed() != mark || also(); })) return true;
+        if (point_.watch_for([&] { return point_.handed() != mark; })) return true;
         expect_soon_ = false;
         return false;
-    }
-    bool watch(uint64_t mark) {
-        return watch(mark, [] { return false; });
     }
 
     // Runs `sleep` (the blocking wait) and judges from what woke it whether the next
@@ -136,14 +132,15 @@ class handover_receiver {
         const int64_t first = point_.first_while_asleep_.load(std::memory_order_acquire);
         // Nothing stamped: what woke it came before it slept, or was no hand-over at all
         // (a timer); either way nothing says the next piece will be quick.
-        const int64_t limit_ns =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(handover_watch_limit).count();
-        expect_soon_ = first != 0 && first - idle_since < limit_ns;
+        expect_soon_ = first != 0 && first - idle_since < watch_limit_ns;
     }
 
     bool expects_soon() const { return expect_soon_; }
 
   private:
+    static constexpr int64_t watch_limit_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(handover_watch_limit).count();
+
     handover_point& point_;
     bool expect_soon_ = false;
 };
