@@ -160,11 +160,13 @@ TEST_F(keepalive_test, AnAbortedReadDropsItsOwnLinkButNeverANewLinkThatTookItsHa
     // The link goes down while the read waits, and the phone is back on a new link with the
     // same handle before the reader looks: that link is not the read's to drop.
     {
+        // The phone's side changes before the abort wakes the reader, so that the reader
+        // always finds the handle reused and only the link count tells the links apart.
         call_watcher phone_side(backend, "gattc_read", [phone](size_t) {
-            gattc_request_abort(0);
             phone->conn_handle = BLE_CONN_HANDLE_INVALID;
             phone->links.fetch_add(1);
             phone->conn_handle = 0;
+            gattc_request_abort(0);
         });
         capture();
         keepalive_read_all();
