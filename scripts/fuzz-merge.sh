@@ -42,5 +42,5 @@ for harness in "${harnesses[@]}"; do
     cp "$merged"/* "$seeds"/
     rm -rf "$merged"
     echo "$harness: $before seeds before, $(find "$seeds" -type f | wc -l) after," \
-        "$(du -sk "$seeds" | cut -f1) KB"
+        "$(du -sk --apparent-size "$seeds" | cut -f1) KB"
 done
