@@ -10,6 +10,9 @@
 # With ORVETTE_FUZZ_RUNS set, each harness runs that many executions instead, however long
 # they take (the seconds are then ignored; give 0). Each harness's log is
 # <build>/<harness>.log, or <harness>.log in ORVETTE_FUZZ_LOG_DIR if set.
+# With ORVETTE_FUZZ_JOBS=N (default 1), each harness runs as N processes on one corpus,
+# libFuzzer's own -jobs mode, each for the given length; their logs are fuzz-<n>.log in
+# <harness>.jobs/ beside the harness's log, and the summary adds their executions up.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -24,7 +27,13 @@ fi
 ORVETTE_PACKAGES+=(clang libclang-rt-14-dev libfuzzer-14-dev)
 ensure_packages
 
-dir="${ORVETTE_FUZZ_BUILD_DIR:-$ORVETTE_ROOT/build-fuzz}"
+jobs="${ORVETTE_FUZZ_JOBS:-1}"
+if ! [[ "$jobs" =~ ^[1-9][0-9]*$ ]]; then
+    echo "ORVETTE_FUZZ_JOBS: a number of processes (1 or more), not '$jobs'" >&2
+    exit 2
+fi
+
+dir="$(realpath -m "${ORVETTE_FUZZ_BUILD_DIR:-$ORVETTE_ROOT/build-fuzz}")"
 cmake -S "$ORVETTE_ROOT" -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DORVETTE_SANITIZE=address \
     -DORVETTE_BUILD_FUZZ=ON -DORVETTE_BUILD_TESTS=OFF >/dev/null
 for harness in "${harnesses[@]}"; do
@@ -60,17 +69,36 @@ for harness in "${harnesses[@]}"; do
     echo "=== $harness: $length ==="
     log="${ORVETTE_FUZZ_LOG_DIR:-$dir}/$harness.log"
     mkdir -p "$(dirname "$log")"
-    if "$dir/fuzz/$harness" "${options[@]}" "$work" "$ORVETTE_ROOT/fuzz/corpus/$harness" >"$log" 2>&1; then
+    # Where the runs' own logs are: the one log, or the jobs' logs (the log then holds only
+    # libFuzzer's account of the jobs).
+    run_logs=("$log")
+    run_dir="$PWD"
+    if [ "$jobs" -gt 1 ]; then
+        options+=(-jobs="$jobs" -workers="$jobs")
+        run_dir="${log%.log}.jobs"
+        rm -rf "$run_dir"
+        mkdir -p "$run_dir"
+        run_logs=()
+        for ((job = 0; job < jobs; ++job)); do run_logs+=("$run_dir/fuzz-$job.log"); done
+    fi
+    if (cd "$run_dir" && "$dir/fuzz/$harness" "${options[@]}" "$work" \
+        "$ORVETTE_ROOT/fuzz/corpus/$harness") >"$log" 2>&1; then
         outcome[$harness]="passed"
     else
         outcome[$harness]="FAILED"
         failed=1
         # The report of what went wrong, without the progress lines before it.
-        grep -v -E '^#[0-9]+' "$log" | tail -60 || true
+        for run_log in "$log" "${run_logs[@]}"; do
+            [ -f "$run_log" ] && grep -v -E '^#[0-9]+' "$run_log" | tail -60
+        done || true
     fi
-    executions[$harness]="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
-    grep -E '^#[0-9]+ *DONE' "$log" | tail -1 || true
-    wall[$harness]="$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)"
+    executions[$harness]="$(cat "${run_logs[@]}" 2>/dev/null |
+        awk '/^stat::number_of_executed_units:/ { n += $2; seen = 1 } END { if (seen) print n }')"
+    for run_log in "${run_logs[@]}"; do
+        grep -E '^#[0-9]+ *DONE' "$run_log" 2>/dev/null | tail -1
+    done || true
+    wall[$harness]="$(cat "${run_logs[@]}" 2>/dev/null |
+        sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' | sort -n | tail -1)"
 done
 
 echo "=== fuzzing summary ==="
