@@ -69,8 +69,8 @@ for harness in "${harnesses[@]}"; do
     echo "=== $harness: $length ==="
     log="${ORVETTE_FUZZ_LOG_DIR:-$dir}/$harness.log"
     mkdir -p "$(dirname "$log")"
-    # Where the runs' own logs are: the one log, or the jobs' logs (the log then holds only
-    # libFuzzer's account of the jobs).
+    # Where the runs' own stats are: the one log, or the jobs' logs (their copies in the one
+    # log would count twice).
     run_logs=("$log")
     run_dir="$PWD"
     if [ "$jobs" -gt 1 ]; then
@@ -87,10 +87,9 @@ for harness in "${harnesses[@]}"; do
     else
         outcome[$harness]="FAILED"
         failed=1
-        # The report of what went wrong, without the progress lines before it.
-        for run_log in "$log" "${run_logs[@]}"; do
-            [ -f "$run_log" ] && grep -v -E '^#[0-9]+' "$run_log" | tail -60
-        done || true
+        # The report of what went wrong, without the progress lines before it (in -jobs
+        # mode libFuzzer copies each job's log into this one as the job ends).
+        grep -v -E '^#[0-9]+' "$log" | tail -60 || true
     fi
     executions[$harness]="$(cat "${run_logs[@]}" 2>/dev/null |
         awk '/^stat::number_of_executed_units:/ { n += $2; seen = 1 } END { if (seen) print n }')"
