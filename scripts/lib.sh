@@ -35,8 +35,20 @@ ensure_packages() {
     if [ "$(id -u)" -ne 0 ]; then
         sudo="sudo"
     fi
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    # A mirror that does not answer for a moment should not fail a whole CI variant.
+    local attempt
+    for attempt in 1 2 3; do
+        if $sudo env DEBIAN_FRONTEND=noninteractive apt-get update &&
+            $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"; then
+            return 0
+        fi
+        if [ "$attempt" -lt 3 ]; then
+            echo "Installing packages failed (attempt $attempt of 3); trying again in 20 s" >&2
+            sleep 20
+        fi
+    done
+    echo "Installing packages failed three times: ${missing[*]}" >&2
+    return 1
 }
 
 # build_dir VARIANT: where that variant is built (ORVETTE_BUILD_DIR overrides).

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Prints what went wrong in one failed CI variant, from its log:
+#   scripts/failure-digest.sh LOG [NAME]
+# For a CTest run, each failed test's own output (its last 40 lines, for the first four) and CTest's list of
+# failures; for anything else (a build error, a package that would not install, a script's
+# own check), the log's last lines that say error or fail. Short by design: it is printed
+# after the summary, where a CI page that keeps only the end of a run still shows it.
+set -uo pipefail
+
+log="${1:?usage: failure-digest.sh LOG [NAME]}"
+name="${2:-$(basename "$log" .log)}"
+echo "=== ${name}: what failed ==="
+if [ ! -r "$log" ]; then
+    echo "(no log at $log)"
+    exit 0
+fi
+
+# A failed test's block starts at its status line and runs until CTest's next line of its
+# own (the next test's start or status, or the closing count).
+awk '
+    function flush() {
+        if (n > 0 && ++blocks <= 4) {
+            first = (n > 40) ? n - 40 + 1 : 1
+            if (first > 1) print "  ... (" first - 1 " lines before)"
+            for (i = first; i <= n; i++) print lines[i]
+        }
+        n = 0
+    }
+    /^ *[0-9]+\/[0-9]+ Test +#[0-9]+:/ || /^ *Start +[0-9]+:/ || /tests passed, [0-9]+ tests failed/ {
+        flush(); keep = 0
+    }
+    /^ *[0-9]+\/[0-9]+ Test +#[0-9]+:.*\*\*\*/ { keep = 1 }
+    keep { lines[++n] = $0 }
+    END { flush() }
+' "$log"
+
+if grep -q "tests failed out of" "$log"; then
+    grep "tests failed out of" "$log" | tail -1
+    sed -n '/^The following tests FAILED/,$p' "$log" | grep -E "^The following|^[[:space:]]+[0-9]+ - " | tail -30
+else
+    grep -n -i -E "error|fail|fatal|^E: " "$log" | grep -v -E "Werror|-Wfree-nonheap|error_code|_error\.|errors?\.(cpp|h)" | tail -30
+fi
