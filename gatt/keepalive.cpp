@@ -170,6 +170,10 @@ void KeepAliveThread(void* stop_event) {
             continue;
         }
 
+        // A cycle without an answer drops the links it read. A phone that connects while
+        // the cycle runs (the reads may wait seconds) is in its set-up, and one that was
+        // dropped and came straight back is on a new link: neither is the cycle's to drop.
+        const std::vector<held_link> read_links = links_held_now();
         if (keepalive_read_all()) {
             challenge_response_all();
             ++answered_cycles;
@@ -183,7 +187,7 @@ void KeepAliveThread(void* stop_event) {
                 disconnect_all();
             }
         } else {
-            disconnect_all();
+            disconnect_links(read_links);
         }
 
         if (scanner_silent_too_long()) restart_silent_scanner();

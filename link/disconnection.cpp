@@ -72,6 +72,28 @@ void disconnect_all() {
     }
 }
 
+std::vector<held_link> links_held_now() {
+    std::vector<held_link> held;
+    for (const auto& entry : test_context.phone_registry) {
+        phone_record& phone = *entry.second;
+        // The count first: should the phone reconnect in between, the count taken is the
+        // older one and the new link is spared rather than taken for the old.
+        const uint32_t link = phone.links.load();
+        if (phone.conn_handle.load() != BLE_CONN_HANDLE_INVALID) held.push_back({&phone, link});
+    }
+    return held;
+}
+
+void disconnect_links(const std::vector<held_link>& links) {
+    for (const held_link& held : links) {
+        const uint16_t conn_handle = held.phone->conn_handle.load();
+        if (conn_handle == BLE_CONN_HANDLE_INVALID || held.phone->links.load() != held.link) {
+            continue;
+        }
+        disconnect_phone(conn_handle);
+    }
+}
+
 void disconnect_followup(uint8_t reason, uint16_t conn_handle) {
     if (log_enabled(1)) {
         console_printf(

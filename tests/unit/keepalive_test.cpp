@@ -225,10 +225,12 @@ TEST_F(keepalive_test, thread_ends_when_told_to_stop) {
 }
 
 // Runs the thread until `stop_after` reads have been made, answering those that
-// `answered(n)` allows; returns the output.
+// `answered(n)` allows, after `meanwhile(n)` has played what happens on the air while read n
+// waits; returns the output.
 class keepalive_cycle_test : public keepalive_test {
   protected:
-    std::string run_cycles(size_t stop_after, const std::function<bool(size_t)>& answered) {
+    std::string run_cycles(size_t stop_after, const std::function<bool(size_t)>& answered,
+                           const std::function<void(size_t)>& meanwhile = nullptr) {
         connected_phone(first_uuid, 1, 0x0020);
         test_context.log_level = 5;
         test_context.last_adv_tick = UINT64_MAX / 2;  // keeps the watchdog out of the way
@@ -237,6 +239,7 @@ class keepalive_cycle_test : public keepalive_test {
         call_watcher phone_side(backend, "gattc_read", [&, stop](size_t n) {
             // Stop first: the thread looks at it only after the cycle this read belongs to.
             if (n == stop_after) platform::set_event(stop);
+            if (meanwhile) meanwhile(n);
             if (answered(n)) answer_read(reads()[n - 1]);
         });
         call_watcher link_side(backend, "gap_disconnect", [](size_t) {
@@ -281,6 +284,38 @@ TEST_F(keepalive_cycle_test,
     EXPECT_EQ(1u, count_lines(out, force_line));
     // One disconnect per silent cycle, one forced.
     EXPECT_EQ(3u, backend->calls_named("gap_disconnect").size());
+}
+
+// Seen against the controller emulator: 'd' dropped the link while the cycle's read waited,
+// the phone was back on handle 0 at once, and the unanswered cycle then cut its new set-up.
+TEST_F(keepalive_cycle_test, ACycleWithoutAnAnswerDropsOnlyTheLinksItFoundUp) {
+    phone_record* newcomer = add_phones({second_uuid}).front();
+    backend->push_result("gattc_read", NRF_SUCCESS);
+    backend->push_result("gattc_read", BLE_ERROR_INVALID_CONN_HANDLE);
+    const std::string out = run_cycles(
+        2, [](size_t) { return false; },
+        [newcomer](size_t n) {
+            phone_record& phone = *test_context.phone_registry.at(first_uuid);
+            if (n == 1) {
+                // The link goes down under the read and the phone is back with the same
+                // handle before the abort wakes the reader, so the reader always finds the
+                // new link.
+                phone.conn_handle = BLE_CONN_HANDLE_INVALID;
+                phone.links.fetch_add(1);
+                phone.conn_handle = 1;
+                gattc_request_abort(1);
+            } else {
+                // Another phone connects while the cycle's read is refused.
+                newcomer->links.fetch_add(1);
+                newcomer->conn_handle = 2;
+            }
+        });
+    EXPECT_TRUE(contains(out, "(discard this connection and re-connect)"));
+    // Cycle 1 drops nothing: its link is gone. Cycle 2 drops the link it read, not the
+    // newcomer's.
+    const std::vector<recorded_call> drops = backend->calls_named("gap_disconnect");
+    ASSERT_EQ(1u, drops.size());
+    EXPECT_EQ(1, drops[0].args[0]);
 }
 
 class keepalive_watchdog_test : public keepalive_test {
