@@ -132,11 +132,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
         // A time-out leaves the link up: it is dropped so that the phone is set up again.
         // After a disconnection the phone may already be back on a new link with the same
         // handle, which must not be dropped for the old one's sake.
-        const uint16_t still_held = phone.conn_handle.load();
-        if (still_held != BLE_CONN_HANDLE_INVALID && still_held == conn_handle &&
-            phone.links.load() == link) {
-            disconnect_phone(still_held);
-        }
+        disconnect_link({&phone, link});
         return gattc_request_result::aborted;
     }
 

@@ -84,14 +84,15 @@ std::vector<held_link> links_held_now() {
     return held;
 }
 
-void disconnect_links(const std::vector<held_link>& links) {
-    for (const held_link& held : links) {
-        const uint16_t conn_handle = held.phone->conn_handle.load();
-        if (conn_handle == BLE_CONN_HANDLE_INVALID || held.phone->links.load() != held.link) {
-            continue;
-        }
+void disconnect_link(const held_link& held) {
+    const uint16_t conn_handle = held.phone->conn_handle.load();
+    if (conn_handle != BLE_CONN_HANDLE_INVALID && held.phone->links.load() == held.link) {
         disconnect_phone(conn_handle);
     }
+}
+
+void disconnect_links(const std::vector<held_link>& links) {
+    for (const held_link& held : links) disconnect_link(held);
 }
 
 void disconnect_followup(uint8_t reason, uint16_t conn_handle) {

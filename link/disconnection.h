@@ -19,7 +19,8 @@ void disconnect_phone(uint16_t conn_handle);
 void disconnect_all();
 // The links the monitored phones hold now.
 std::vector<held_link> links_held_now();
-// Drops each of those links that is still up; a phone that has since come back on a new
-// link keeps it, even when the new link reuses the old handle.
+// Drops the link if it is still up; a phone that has since come back on a new link keeps
+// it, even when the new link reuses the old handle.
+void disconnect_link(const held_link& held);
 void disconnect_links(const std::vector<held_link>& links);
 void disconnect_followup(uint8_t reason, uint16_t conn_handle);
