@@ -97,14 +97,15 @@ command_outcome host::execute(const std::vector<uint8_t>& packet) {
         std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
                       static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0),
                       static_cast<unsigned long long>(options_.command_limit_ms));
-        lose(text);
+        lose(text, loss_kind::controller);
     } else if (outcome.what == command_outcome::kind::not_sent) {
         lose("cannot write to the controller: " + outcome.why);
     }
     return outcome;
 }
 
-void host::lose(const std::string& why) {
+void host::lose(const std::string& why, loss_kind kind) {
+    (void)kind;  // recovery decides by it
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (lost_ || closed_) return;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,17 @@
 #include "hci/transport/transport.h"
 
 namespace hci {
+
+// Why the controller was lost, which decides how it is got back: a stream that ended must be
+// opened again, while a controller that misbehaved on a stream that still works is first
+// reset on that stream.
+enum class loss_kind {
+    transport,   // the stream ended, failed, or would not take a write
+    controller,  // Hardware Error, framing lost, a command never answered
+};
+
+// Opens the stream to the controller again after a loss; null with `why` while it cannot.
+using transport_reopener = std::function<std::unique_ptr<transport>(std::string& why)>;
 
 struct host_options {
     // Clock milliseconds a command may take to be answered; past it the controller is lost.
@@ -59,6 +71,8 @@ struct host_options {
     // inside write(), on the writer's thread, since the host holds none of its locks across
     // a command's write (but it does across send()).
     bool caller_runs_background = false;
+    // How a lost stream is opened again; empty: a lost stream stays lost.
+    transport_reopener reopen;
 };
 
 // What the controller said of itself while it was opened.
@@ -157,7 +171,7 @@ class host {
     // ---- Lifecycle (host.cpp).
     void on_bytes(bytes_view chunk);
     void on_packet(const h4_packet& packet);
-    void lose(const std::string& why);
+    void lose(const std::string& why, loss_kind kind = loss_kind::transport);
     bool is_lost() const;
     // The command's outcome; a command left unanswered loses the controller.
     command_outcome execute(const std::vector<uint8_t>& packet);

@@ -74,7 +74,7 @@ void host::on_event(bytes_view packet) {
             const auto code = parse_hardware_error(packet);
             char text[64];
             std::snprintf(text, sizeof text, "Hardware Error event, code 0x%02X", code ? *code : 0);
-            lose(text);
+            lose(text, loss_kind::controller);
             break;
         }
         default:
