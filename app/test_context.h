@@ -33,6 +33,9 @@ struct shared_test_state {
     std::atomic<platform::event_handle> read_rsp_event{nullptr};      // auto-reset
     std::atomic<platform::event_handle> disconnected_event{nullptr};  // manual-reset
     std::atomic<platform::event_handle> connected_event{nullptr};     // manual-reset
+    // Manual-reset, never reset: set with quit_requested, it ends every wait of the program's
+    // threads at once (wait_unless_quitting).
+    std::atomic<platform::event_handle> quit_event{nullptr};
 
     // Request and set-up state.
     std::atomic<platform::event_handle> pending_gattc_event{nullptr};
@@ -75,3 +78,16 @@ extern shared_test_state test_context;
 inline bool log_enabled(int32_t level) {
     return test_context.log_level.load() >= level;
 }
+
+// Starts the quit: from now on events are dropped, and every wait of the program's threads
+// ends at once. Idempotent.
+void raise_quit();
+
+// Waits like platform::wait_for_event, but a quit ends the wait at once, with
+// platform::wait_object_1 (a quit that came before the wait included). A wait the quit
+// ended is no answer and no time-out: the caller leaves without a line and without asking
+// the driver for anything more.
+uint32_t wait_unless_quitting(platform::event_handle event, uint32_t milliseconds);
+
+// Sleeps `milliseconds` of clock time, or until the quit; true when the quit ended it.
+bool sleep_unless_quitting(uint32_t milliseconds);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "app/key_reader.h"
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
@@ -180,7 +181,7 @@ uint32_t close_driver() {
 // would let static destructors free the shared state under them. Stop what was started,
 // in the shutdown's order, without its lines.
 void stop_after_failed_start(const periodic_thread& keepalive) {
-    test_context.quit_requested = true;
+    raise_quit();
     end_connection_attempt_for_quit();
     if (keepalive.thread != nullptr) {
         platform::set_event(keepalive.stop_event);
@@ -191,7 +192,9 @@ void stop_after_failed_start(const periodic_thread& keepalive) {
 }
 
 void shut_down(const periodic_thread& keepalive, const periodic_thread& advertising) {
-    test_context.quit_requested = true;
+    // Already raised when the key reader read the quit; raised here for every other road.
+    // It ends at once whatever wait the keep-alive thread is in, so the join below is short.
+    raise_quit();
     // A connection attempt waits on its own event, which nothing would set any more.
     end_connection_attempt_for_quit();
 
@@ -277,7 +280,9 @@ uint32_t test_run(const run_config& config) {
             "failed to create event to for receiving BLE_GAP_EVT_DISCONNECTED. error = %d\n") ||
         !create_event_object(
             test_context.connected_event, true,
-            "failed to create event for receiving BLE_GAP_EVT_CONNECTED. error = %d\n")) {
+            "failed to create event for receiving BLE_GAP_EVT_CONNECTED. error = %d\n") ||
+        !create_event_object(test_context.quit_event, true,
+                             "failed to create event for quitting. error = %d\n")) {
         return NRF_ERROR_NO_MEM;
     }
 
@@ -297,10 +302,12 @@ uint32_t test_run(const run_config& config) {
         return NRF_ERROR_NO_MEM;
     }
 
+    key_reader keys(next_key, raise_quit);
+    keys.start();
     for (;;) {
-        const int key = next_key();
+        const int key = keys.take();
         // The end of input counts as the quit key: there will be no other.
-        if (key == EOF || key == 'q' || key == 'Q') break;
+        if (key_reader::is_quit(key)) break;
         switch (key) {
             case 'c':
                 challenge_response_all();

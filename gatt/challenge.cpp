@@ -118,7 +118,8 @@ void send_challenge(const std::string& uuid, phone_record& phone, uint16_t chall
     }
 
     // The phone's answer arrives meanwhile as a notification, logged by the event thread.
-    platform::sleep_ms(challenge_answer_time_ms);
+    // A quit cuts the time short and leaves notification on: no request goes out any more.
+    if (sleep_unless_quitting(challenge_answer_time_ms)) return;
     set_response_notification(uuid, phone, response_handle, false);
 }
 

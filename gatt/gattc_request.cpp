@@ -74,6 +74,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     const uint16_t conn_handle = phone.conn_handle.load();
     const uint32_t link = phone.links.load();
     bool skipped = false;
+    bool quitting = false;
 
     // Check and claim in one step: the run thread's challenge and the keep-alive thread
     // may both get here at once, and only one of them may own the response event. The
@@ -81,7 +82,9 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     // and the clearing of the flag.
     {
         std::lock_guard<std::mutex> guard(test_context.gattc_request_lock);
-        if (test_context.pending_gattc_event.load() != nullptr) {
+        if (test_context.quit_requested.load()) {
+            quitting = true;
+        } else if (test_context.pending_gattc_event.load() != nullptr) {
             skipped = true;
         } else {
             test_context.gattc_aborted = false;
@@ -94,6 +97,7 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
             test_context.pending_gattc_event = response_event;
         }
     }
+    if (quitting) return gattc_request_result::quitting;
     if (skipped) {
         say(texts.skip_warning);
         return gattc_request_result::skipped;
@@ -115,8 +119,11 @@ gattc_request_result gattc_request_sync(gattc_request_kind kind, phone_record& p
     }
     if (kind == gattc_request_kind::write && log_enabled(4)) say(texts.issued);
 
-    const uint32_t waited = platform::wait_for_event(response_event, event_wait_limit_ms);
+    const uint32_t waited = wait_unless_quitting(response_event, event_wait_limit_ms);
     const claim_outcome outcome = release_claim();
+    // Whatever ended the wait, the run is ending: an answer that came is not reported, an
+    // abort drops no link, and no time limit is waited out.
+    if (test_context.quit_requested.load()) return gattc_request_result::quitting;
 
     if (waited == platform::wait_object_0) {
         if (!outcome.aborted) {

@@ -18,7 +18,10 @@ enum class gattc_request_result {
     // report that (answered_with_error) get this result, the others get `answered`.
     answered_with_error,
     aborted,
-    wait_failed
+    wait_failed,
+    // The run is quitting: no request was issued, or its wait was ended by the quit. Nothing
+    // is printed and the link is left as it is; the caller starts nothing more.
+    quitting
 };
 
 // The requester's message texts. Each prints its own line; gattc_request_sync decides
@@ -38,7 +41,7 @@ struct gattc_request_texts {
 // Issues `request` (a driver call on the phone's link, whose handle it is given, returning
 // its result code; it runs with driver_lock held) and waits for its answer. A refused
 // request stores the driver's code in `code`. A wait that runs out its limit does not
-// return: the process ends.
+// return: the process ends. A quit ends the wait at once (`quitting`).
 gattc_request_result gattc_request_sync(
     gattc_request_kind kind, phone_record& phone,
     const std::function<uint32_t(uint16_t conn_handle)>& request, const gattc_request_texts& texts,

@@ -147,7 +147,9 @@ bool keepalive_read_all() {
     bool answered = false;
     for (const keepalive_target& target : targets) {
         const gattc_request_result result = read_feature(target);
-        if (result == gattc_request_result::skipped) break;
+        if (result == gattc_request_result::skipped || result == gattc_request_result::quitting) {
+            break;
+        }
         if (result == gattc_request_result::answered) answered = true;
     }
     return answered;
@@ -164,6 +166,9 @@ void KeepAliveThread(void* stop_event) {
             flush_output();
             return;
         }
+        // A quit that came before the stop: the run thread still finishes a command before
+        // it stops this thread, and a cycle would only ask a closing driver for more.
+        if (test_context.quit_requested.load()) continue;
         if (test_context.phone_in_setup.load() != nullptr) {
             const uint16_t unanswered = discovery_chain::end_if_unanswered();
             if (unanswered != BLE_CONN_HANDLE_INVALID) disconnect_phone(unanswered);
@@ -174,7 +179,10 @@ void KeepAliveThread(void* stop_event) {
         // the cycle runs (the reads may wait seconds) is in its set-up, and one that was
         // dropped and came straight back is on a new link: neither is the cycle's to drop.
         const std::vector<held_link> read_links = links_held_now();
-        if (keepalive_read_all()) {
+        const bool answered = keepalive_read_all();
+        // A read the quit ended is no failed cycle: no challenge, no links dropped.
+        if (test_context.quit_requested.load()) continue;
+        if (answered) {
             challenge_response_all();
             ++answered_cycles;
             if (answered_cycles > keepalive_cycles_before_reconnect) {
@@ -190,6 +198,9 @@ void KeepAliveThread(void* stop_event) {
             disconnect_links(read_links);
         }
 
+        // A quit during the challenge or the disconnections ended their waits; the cycle ends
+        // with them, with nothing asked of the driver on the way out.
+        if (test_context.quit_requested.load()) continue;
         if (scanner_silent_too_long()) restart_silent_scanner();
     }
 }

@@ -155,7 +155,7 @@ void on_adv_report(const ble_gap_addr_t& peer_addr, const std::string& uuid, int
     std::fflush(stdout);
 
     const uint32_t waited =
-        platform::wait_for_event(test_context.connected_event.load(), event_wait_limit_ms);
+        wait_unless_quitting(test_context.connected_event.load(), event_wait_limit_ms);
     if (test_context.quit_requested.load()) {
         // Whatever woke us, the run is ending: an outcome that did come is not acted on,
         // and no time limit is waited out.

@@ -33,12 +33,18 @@ bool request_disconnection(uint16_t conn_handle) {
 }
 
 void disconnect_phone(uint16_t conn_handle) {
+    // A quitting run drops no link: the shutdown leaves links as they are, and the events
+    // that would confirm a disconnection are no longer delivered.
+    if (test_context.quit_requested.load()) return;
     // Reset before the request, so that only a disconnection from now on ends the wait.
     platform::reset_event(test_context.disconnected_event.load());
     if (!request_disconnection(conn_handle)) return;
 
     const uint32_t waited =
-        platform::wait_for_event(test_context.disconnected_event.load(), event_wait_limit_ms);
+        wait_unless_quitting(test_context.disconnected_event.load(), event_wait_limit_ms);
+    // Ended by the quit, or the confirmation came as the quit began: either way nothing is
+    // reported, least of all a time-out that would end the process under -x.
+    if (test_context.quit_requested.load()) return;
     if (waited == platform::wait_object_0) {
         if (log_enabled(1)) {
             console_printf(
@@ -66,6 +72,7 @@ void disconnect_phone(uint16_t conn_handle) {
 
 void disconnect_all() {
     for (const auto& entry : test_context.phone_registry) {
+        if (test_context.quit_requested.load()) return;
         // Read once: the phone may be freed by the event thread while we look at it.
         const uint16_t conn_handle = entry.second->conn_handle.load();
         if (conn_handle != BLE_CONN_HANDLE_INVALID) disconnect_phone(conn_handle);
@@ -92,7 +99,10 @@ void disconnect_link(const held_link& held) {
 }
 
 void disconnect_links(const std::vector<held_link>& links) {
-    for (const held_link& held : links) disconnect_link(held);
+    for (const held_link& held : links) {
+        if (test_context.quit_requested.load()) return;
+        disconnect_link(held);
+    }
 }
 
 void disconnect_followup(uint8_t reason, uint16_t conn_handle) {

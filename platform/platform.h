@@ -14,6 +14,7 @@ namespace platform {
 // Results of wait_for_event, with the numeric values of the Windows API so that the
 // messages that print them show what a Windows user would see.
 constexpr uint32_t wait_object_0 = 0x00000000;   // WAIT_OBJECT_0
+constexpr uint32_t wait_object_1 = 0x00000001;   // WAIT_OBJECT_0 + 1
 constexpr uint32_t wait_abandoned = 0x00000080;  // WAIT_ABANDONED
 constexpr uint32_t wait_timeout = 0x00000102;    // WAIT_TIMEOUT
 constexpr uint32_t wait_failed = 0xFFFFFFFF;     // WAIT_FAILED
@@ -30,6 +31,10 @@ bool set_event(event_handle event);
 bool reset_event(event_handle event);
 // Waits at most `milliseconds` of clock time (or forever with `infinite`).
 uint32_t wait_for_event(event_handle event, uint32_t milliseconds);
+// Waits like wait_for_event, and also ends when `interrupt` (a manual-reset event, which
+// this wait never resets) is signalled: wait_object_0 when `event` was signalled (and
+// consumed), else wait_object_1 when `interrupt` was. A null `interrupt` is never signalled.
+uint32_t wait_for_either(event_handle event, event_handle interrupt, uint32_t milliseconds);
 // Error number of the last failed platform call on this thread.
 uint32_t last_error();
 

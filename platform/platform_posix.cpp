@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -27,7 +28,12 @@ struct event_object {
     std::mutex lock;
     std::condition_variable changed;
     bool manual_reset = false;
-    bool signalled = false;
+    // Written under `lock`; atomic so that a wait_for_either can look at its interrupt while
+    // it holds only its own event's lock.
+    std::atomic<bool> signalled{false};
+    // Events whose waiters also wait for this one (wait_for_either): setting it wakes them
+    // too. Under `lock`; one entry per such waiter.
+    std::vector<event_object*> observers;
 };
 
 namespace {
@@ -74,6 +80,59 @@ class timed_wait_entry {
     event_object* event_;
 };
 
+// Lists `observer` with `interrupt` for as long as it lives, so that setting `interrupt`
+// wakes the observer's waiters. Taken without the observer's lock: no two event locks are
+// ever held together.
+class interrupt_entry {
+  public:
+    interrupt_entry(event_object* interrupt, event_object* observer)
+        : interrupt_(interrupt), observer_(observer) {
+        std::lock_guard<std::mutex> guard(interrupt_->lock);
+        interrupt_->observers.push_back(observer_);
+    }
+    ~interrupt_entry() {
+        std::lock_guard<std::mutex> guard(interrupt_->lock);
+        std::vector<event_object*>& observers = interrupt_->observers;
+        for (auto it = observers.begin(); it != observers.end(); ++it) {
+            if (*it != observer_) continue;
+            observers.erase(it);
+            break;
+        }
+    }
+    interrupt_entry(const interrupt_entry&) = delete;
+    interrupt_entry& operator=(const interrupt_entry&) = delete;
+
+  private:
+    event_object* interrupt_;
+    event_object* observer_;
+};
+
+// The wait of wait_for_event and wait_for_either; `interrupt` may be null.
+uint32_t wait_on(event_object* event, event_object* interrupt, uint32_t milliseconds) {
+    const double deadline = detail::clock_ms_now() + milliseconds;
+    std::unique_lock<std::mutex> guard(event->lock);
+    const auto consume = [event] {
+        if (!event->signalled) return false;
+        if (!event->manual_reset) event->signalled = false;
+        return true;
+    };
+    // Read while holding the event's lock: a set of the interrupt takes that lock before it
+    // wakes the event's waiters, so a wait that saw it clear is waiting when the wake comes.
+    const auto interrupted = [interrupt] { return interrupt != nullptr && interrupt->signalled; };
+    if (milliseconds == infinite) {
+        event->changed.wait(guard, [&] { return event->signalled || interrupted(); });
+        return consume() ? wait_object_0 : wait_object_1;
+    }
+    const timed_wait_entry listed(event);
+    for (;;) {
+        if (consume()) return wait_object_0;
+        if (interrupted()) return wait_object_1;
+        const double remaining = deadline - detail::clock_ms_now();
+        if (remaining <= 0) return wait_timeout;
+        event->changed.wait_for(guard, std::chrono::milliseconds(detail::real_wait_ms(remaining)));
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -111,11 +170,19 @@ bool set_event(event_handle event) {
         tls_last_error = EINVAL;
         return false;
     }
+    std::vector<event_object*> observers;
     {
         std::lock_guard<std::mutex> guard(event->lock);
         event->signalled = true;
+        observers = event->observers;
     }
     event->changed.notify_all();
+    for (event_object* observer : observers) {
+        // Taken and released before the wake: a waiter that looked at this event with its own
+        // lock held is by now waiting, and one that looks later sees it set.
+        { const std::lock_guard<std::mutex> guard(observer->lock); }
+        observer->changed.notify_all();
+    }
     return true;
 }
 
@@ -134,25 +201,17 @@ uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
         tls_last_error = EINVAL;
         return wait_failed;
     }
-    const double deadline = detail::clock_ms_now() + milliseconds;
-    std::unique_lock<std::mutex> guard(event->lock);
-    const auto consume = [event] {
-        if (!event->signalled) return false;
-        if (!event->manual_reset) event->signalled = false;
-        return true;
-    };
-    if (milliseconds == infinite) {
-        event->changed.wait(guard, [&] { return event->signalled; });
-        consume();
-        return wait_object_0;
+    return wait_on(event, nullptr, milliseconds);
+}
+
+uint32_t wait_for_either(event_handle event, event_handle interrupt, uint32_t milliseconds) {
+    if (event == nullptr) {
+        tls_last_error = EINVAL;
+        return wait_failed;
     }
-    const timed_wait_entry listed(event);
-    for (;;) {
-        if (consume()) return wait_object_0;
-        const double remaining = deadline - detail::clock_ms_now();
-        if (remaining <= 0) return wait_timeout;
-        event->changed.wait_for(guard, std::chrono::milliseconds(detail::real_wait_ms(remaining)));
-    }
+    if (interrupt == nullptr || interrupt == event) return wait_on(event, nullptr, milliseconds);
+    const interrupt_entry listed(interrupt, event);
+    return wait_on(event, interrupt, milliseconds);
 }
 
 uint32_t last_error() {

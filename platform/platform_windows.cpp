@@ -123,18 +123,27 @@ bool reset_event(event_handle event) {
     return true;
 }
 
-uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
-    if (event == nullptr) {
-        remember_error(ERROR_INVALID_HANDLE);
-        return wait_failed;
-    }
-    if (milliseconds == infinite) {
-        const DWORD result = ::WaitForSingleObject(event->handle, INFINITE);
+namespace {
+
+// The wait of wait_for_event and wait_for_either; `interrupt` may be null. The handles are
+// waited on in this order, so that when several are set the event is reported (and
+// consumed) first, as one WaitForMultipleObjects would.
+uint32_t wait_on(event_object* event, event_object* interrupt, uint32_t milliseconds) {
+    HANDLE handles[3] = {event->handle, nullptr, nullptr};
+    DWORD count = 1;
+    if (interrupt != nullptr) handles[count++] = interrupt->handle;
+    const DWORD interrupt_index = interrupt != nullptr ? 1 : MAXDWORD;
+    const auto report = [&](DWORD result) -> uint32_t {
+        if (result == WAIT_OBJECT_0) return wait_object_0;
+        if (result == WAIT_OBJECT_0 + interrupt_index) return wait_object_1;
         if (result == WAIT_FAILED) {
             remember_error(::GetLastError());
             return wait_failed;
         }
         return static_cast<uint32_t>(result);
+    };
+    if (milliseconds == infinite) {
+        return report(::WaitForMultipleObjects(count, handles, FALSE, INFINITE));
     }
     const double deadline = detail::clock_ms_now() + milliseconds;
     for (;;) {
@@ -145,25 +154,39 @@ uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
         DWORD result = WAIT_TIMEOUT;
         if (change) {
             const DWORD real = remaining > 0 ? detail::real_wait_ms(remaining) : 0;
-            HANDLE both[2] = {event->handle, change.get()};
-            // The event comes first: when both are set, the wait reports (and consumes) it.
-            result = ::WaitForMultipleObjects(2, both, FALSE, real);
-            if (result == WAIT_OBJECT_0 + 1) {
+            handles[count] = change.get();
+            result = ::WaitForMultipleObjects(count + 1, handles, FALSE, real);
+            if (result == WAIT_OBJECT_0 + count) {
                 if (remaining <= 0) return wait_timeout;
                 continue;
             }
         } else {
-            result =
-                ::WaitForSingleObject(event->handle, remaining > 0 ? fallback_wait(remaining) : 0);
+            result = ::WaitForMultipleObjects(count, handles, FALSE,
+                                              remaining > 0 ? fallback_wait(remaining) : 0);
         }
-        if (result == WAIT_OBJECT_0) return wait_object_0;
-        if (result == WAIT_FAILED) {
-            remember_error(::GetLastError());
-            return wait_failed;
-        }
-        if (result != WAIT_TIMEOUT) return static_cast<uint32_t>(result);
+        if (result != WAIT_TIMEOUT) return report(result);
         if (remaining <= 0) return wait_timeout;
     }
+}
+
+}  // namespace
+
+uint32_t wait_for_event(event_handle event, uint32_t milliseconds) {
+    if (event == nullptr) {
+        remember_error(ERROR_INVALID_HANDLE);
+        return wait_failed;
+    }
+    return wait_on(event, nullptr, milliseconds);
+}
+
+uint32_t wait_for_either(event_handle event, event_handle interrupt, uint32_t milliseconds) {
+    if (event == nullptr) {
+        remember_error(ERROR_INVALID_HANDLE);
+        return wait_failed;
+    }
+    // The same handle twice is refused by WaitForMultipleObjects.
+    if (interrupt == event) interrupt = nullptr;
+    return wait_on(event, interrupt, milliseconds);
 }
 
 uint32_t last_error() {

@@ -18,6 +18,7 @@ void reset_test_context() {
     c.read_rsp_event = nullptr;
     c.disconnected_event = nullptr;
     c.connected_event = nullptr;
+    c.quit_event = nullptr;
     c.pending_gattc_event = nullptr;
     c.gattc_aborted = false;
     c.pending_gattc_conn_handle = BLE_CONN_HANDLE_INVALID;
@@ -57,6 +58,7 @@ void create_event_objects() {
     test_context.read_rsp_event = platform::create_event(false, false);
     test_context.disconnected_event = platform::create_event(true, false);
     test_context.connected_event = platform::create_event(true, false);
+    test_context.quit_event = platform::create_event(true, false);
 }
 
 std::vector<std::string> split_lines(const std::string& text) {

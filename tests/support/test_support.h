@@ -16,7 +16,7 @@ void reset_test_context();
 // Adds monitored phones to the registry, as the test run does at start-up.
 std::vector<phone_record*> add_phones(const std::vector<std::string>& uuids);
 
-// Creates the four event objects of test_context as the test run does.
+// Creates the event objects of test_context as the test run does.
 void create_event_objects();
 
 // Splits captured output into lines (without line ends).
