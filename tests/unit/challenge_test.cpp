@@ -179,5 +179,50 @@ TEST_F(challenge_test, phones_take_their_turn_in_registry_order) {
     for (size_t i = 3; i < 6; ++i) EXPECT_EQ(7, w[i].args[0]);
 }
 
+// The clock runs at a fifth of real speed here: the answer time and the switch's wait last
+// far longer than the test waits, so only the quit can end them this soon.
+class challenge_quit_test : public challenge_test {
+  protected:
+    // Runs the exchange; true when it returned within a short real time.
+    bool exchange_returns_soon() {
+        platform::set_time_scale(0.2);
+        const auto started = std::chrono::steady_clock::now();
+        challenge_response_all();
+        return std::chrono::steady_clock::now() - started < std::chrono::seconds(5);
+    }
+};
+
+TEST_F(challenge_quit_test, QuitDuringTheAnswerTimeEndsItWithoutSwitchingNotificationOff) {
+    connected_phone();
+    test_context.log_level = 4;
+    call_watcher phone_side(backend, "gattc_write", [this](size_t n) {
+        if (writes()[n - 1].args[1] == BLE_GATT_OP_WRITE_REQ) {
+            platform::set_event(test_context.write_rsp_event.load());
+        } else {
+            raise_quit();  // typed while the phone has its time to answer
+        }
+    });
+    capture();
+    EXPECT_TRUE(exchange_returns_soon());
+    const std::string out = finish_capture();
+    ASSERT_EQ(2u, writes().size());
+    EXPECT_EQ(BLE_GATT_OP_WRITE_CMD, writes()[1].args[1]);
+    EXPECT_FALSE(contains(out, "disable notify")) << out;
+}
+
+TEST_F(challenge_quit_test, QuitDuringTheSwitchEndsTheExchangeOfEveryPhone) {
+    connected_phone();
+    connected_phone("feedfeadfeadfeadfeadfeadfeadfead", 7);
+    // The first phone never confirms its switch.
+    call_watcher phone_side(backend, "gattc_write", [](size_t) { raise_quit(); });
+    capture();
+    EXPECT_TRUE(exchange_returns_soon());
+    const std::string out = finish_capture();
+    EXPECT_EQ(1u, writes().size());
+    EXPECT_EQ(6, writes()[0].args[0]);
+    EXPECT_EQ("", out);
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+}
+
 }  // namespace
 }  // namespace testing_support

@@ -207,3 +207,49 @@ TEST_F(DisconnectionTest, FollowUpWithoutASetupOnlyPrints) {
 }
 
 }  // namespace
+
+namespace {
+
+// 'q' while 'd' waits for a phone that never confirms: the wait ends at once, without the
+// never-got line (which with -x would end the process), and the next phone is left linked.
+// The clock runs at a tenth of real speed: the 65 s limit could not have passed.
+TEST_F(DisconnectionTest, QuitDuringTheWaitEndsItSilentlyAndAsksForNoOtherDisconnection) {
+    phones[0]->conn_handle = 4;
+    phones[1]->conn_handle = 2;
+    test_context.log_level = 2;
+    test_context.exit_on_error = true;
+    platform::set_time_scale(0.1);
+    std::atomic<bool> stop{false};
+    std::thread operator_side([&] {
+        while (!stop && backend->calls_named("gap_disconnect").empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        raise_quit();
+    });
+    testing::internal::CaptureStdout();
+    const auto started = std::chrono::steady_clock::now();
+    disconnect_all();
+    const auto took = std::chrono::steady_clock::now() - started;
+    stop = true;
+    operator_side.join();
+    const std::string out = finish();
+
+    EXPECT_LT(took, std::chrono::seconds(10));
+    EXPECT_EQ(out, "TS: Thread " + std::to_string(platform::current_thread_id()) +
+                       ": sd_ble_gap_disconnect succeeded handle 4\n");
+    EXPECT_EQ(backend->calls_named("gap_disconnect").size(), 1u);
+    EXPECT_EQ(phones[1]->conn_handle.load(), 2);
+}
+
+TEST_F(DisconnectionTest, QuittingRunAsksForNoDisconnection) {
+    phones[0]->conn_handle = 4;
+    raise_quit();
+    testing::internal::CaptureStdout();
+    disconnect_phone(4);
+    disconnect_all();
+    disconnect_links(links_held_now());
+    EXPECT_EQ(finish(), "");
+    EXPECT_TRUE(backend->calls().empty());
+}
+
+}  // namespace

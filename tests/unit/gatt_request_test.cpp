@@ -60,6 +60,11 @@ class gattc_request_test : public gatt_fixture {
         platform::set_event(test_context.pending_gattc_event.load());
     }
 
+    static void reset_quit() {
+        test_context.quit_requested = false;
+        platform::reset_event(test_context.quit_event.load());
+    }
+
     phone_record* phone = nullptr;
     gattc_request_texts texts;
 };
@@ -234,6 +239,38 @@ TEST_F(gattc_request_death_test, leftovers_of_earlier_requests_do_not_end_the_wa
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ("never got after 65000\nExit test program immediately\n", read_file(output_path));
+}
+
+// A quit ends the 65 s wait at once, whatever else comes with it: no answered, aborted or
+// never-got line, no link dropped, the slot free. The clock runs at real speed, so only the
+// quit can have ended the wait this soon.
+TEST_F(gattc_request_test, QuitEndsTheWaitAtOnceWithoutALineOrADisconnection) {
+    platform::set_time_scale(1);
+    for (const bool aborted_too : {false, true}) {
+        SCOPED_TRACE(aborted_too);
+        reset_quit();
+        backend->clear_calls();
+        call_watcher phone_side(backend, "gattc_read", [aborted_too](size_t) {
+            if (aborted_too) abort_pending();
+            raise_quit();
+        });
+        capture();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(gattc_request_result::quitting, read());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ("", finish_capture());
+        EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+        EXPECT_EQ(nullptr, test_context.pending_gattc_event.load());
+    }
+}
+
+TEST_F(gattc_request_test, QuittingRunIssuesNoRequest) {
+    raise_quit();
+    capture();
+    EXPECT_EQ(gattc_request_result::quitting, write());
+    EXPECT_EQ("", finish_capture());
+    EXPECT_TRUE(backend->calls().empty());
+    EXPECT_EQ(nullptr, test_context.pending_gattc_event.load());
 }
 
 }  // namespace

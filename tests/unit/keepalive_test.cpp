@@ -401,5 +401,40 @@ TEST_F(keepalive_watchdog_test, no_restart_during_setup_or_for_ticks_ahead_of_th
     }
 }
 
+// 'q' while a silent phone's read waits: the quit ends the read at once, and the cycle goes
+// no further: no challenge, no disconnection, nothing more asked of the driver. The clock is
+// slowed once the read is out, so the read's 65 s limit lies far beyond the test's patience.
+TEST_F(keepalive_test, QuitDuringAReadEndsTheCycleWithoutChallengeOrDisconnection) {
+    phone_record* phone = connected_phone(first_uuid, 1, 0x0020);
+    phone->services[1].characteristics.push_back(
+        characteristic(0x0030, 0x0031, "7198c97a914a432db8280eea0e2b65fc"));
+    test_context.log_level = 3;
+    platform::set_time_scale(10);
+    platform::event_handle stop = platform::create_event(true, false);
+    call_watcher phone_side(backend, "gattc_read", [stop](size_t) {
+        platform::set_time_scale(0.01);
+        raise_quit();
+        platform::set_event(stop);
+    });
+    std::atomic<bool> ended{false};
+    capture();
+    std::thread keepalive([stop, &ended] {
+        KeepAliveThread(stop);
+        ended = true;
+    });
+    const bool in_time = eventually([&ended] { return ended.load(); }, std::chrono::seconds(10));
+    // Should the wait go on, the phone answers after all, so that the thread can be joined.
+    if (!in_time) platform::set_event(test_context.read_rsp_event.load());
+    keepalive.join();
+    const std::string out = finish_capture();
+
+    EXPECT_TRUE(in_time) << "the read waited on after the quit";
+    EXPECT_EQ("KeepAliveThread exiting\n", out);
+    EXPECT_EQ(1u, reads().size());
+    EXPECT_TRUE(backend->calls_named("gattc_write").empty());
+    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
+    EXPECT_TRUE(backend->calls_named("gap_scan_stop").empty());
+}
+
 }  // namespace
 }  // namespace testing_support

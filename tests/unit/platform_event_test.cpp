@@ -201,3 +201,82 @@ TEST(PlatformThread, JoinWaitsForTheThreadWhichGetsItsArgument) {
     EXPECT_EQ(counter.load(), 1);
     EXPECT_NE(platform::current_thread_id(), 0u);
 }
+
+// The wait that a quit ends: an event, and beside it a manual-reset interrupt that the wait
+// reports without consuming.
+TEST(PlatformEitherWait, InterruptEndsTheWaitAndStaysSetWhileTheEventKeepsNoSignal) {
+    platform::event_handle event = platform::create_event(false, false);
+    platform::event_handle interrupt = platform::create_event(true, false);
+    std::atomic<uint32_t> result{platform::wait_failed};
+    std::thread waiting([&] { result = platform::wait_for_either(event, interrupt, 60000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto set_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(platform::set_event(interrupt));
+    waiting.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - set_at, std::chrono::seconds(5));
+    EXPECT_EQ(result.load(), platform::wait_object_1);
+    // Seen again by every later wait, before it begins; the event got no signal from it.
+    EXPECT_EQ(platform::wait_for_either(event, interrupt, 60000), platform::wait_object_1);
+    EXPECT_EQ(platform::wait_for_event(event, 0), platform::wait_timeout);
+}
+
+TEST(PlatformEitherWait, SignalledEventIsReportedFirstAndConsumed) {
+    platform::event_handle event = platform::create_event(false, true);
+    platform::event_handle interrupt = platform::create_event(true, true);
+    EXPECT_EQ(platform::wait_for_either(event, interrupt, 0), platform::wait_object_0);
+    EXPECT_EQ(platform::wait_for_either(event, interrupt, 0), platform::wait_object_1);
+}
+
+TEST(PlatformEitherWait, TimesOutWhenNeitherComesAndANullInterruptIsNeverSignalled) {
+    platform::event_handle event = platform::create_event(false, false);
+    platform::event_handle interrupt = platform::create_event(true, false);
+    EXPECT_EQ(platform::wait_for_either(event, interrupt, 30), platform::wait_timeout);
+    EXPECT_EQ(platform::wait_for_either(event, nullptr, 30), platform::wait_timeout);
+    ASSERT_TRUE(platform::set_event(event));
+    EXPECT_EQ(platform::wait_for_either(event, nullptr, 30), platform::wait_object_0);
+    EXPECT_EQ(platform::wait_for_either(nullptr, interrupt, 30), platform::wait_failed);
+}
+
+// Several threads wait on different events, two of them on the same one, and with and
+// without a time limit: one interrupt ends them all, and no wait is left listed with it.
+TEST(PlatformEitherWait, OneInterruptEndsTheWaitsOnEveryEvent) {
+    platform::event_handle interrupt = platform::create_event(true, false);
+    const platform::event_handle events[3] = {platform::create_event(false, false),
+                                              platform::create_event(true, false),
+                                              platform::create_event(false, false)};
+    std::atomic<int> interrupted{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        const platform::event_handle event = events[i % 3];
+        const uint32_t limit = i == 3 ? platform::infinite : 60000;
+        threads.emplace_back([&, event, limit] {
+            if (platform::wait_for_either(event, interrupt, limit) == platform::wait_object_1) {
+                ++interrupted;
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(platform::set_event(interrupt));
+    ASSERT_TRUE(eventually([&] { return interrupted.load() == 4; }));
+    for (auto& thread : threads) thread.join();
+    // The events themselves still work as before.
+    ASSERT_TRUE(platform::set_event(events[0]));
+    EXPECT_EQ(platform::wait_for_event(events[0], 0), platform::wait_object_0);
+}
+
+// A change of the clock's speed during the wait still ends it on time, and the interrupt
+// still ends it after that.
+TEST(PlatformEitherWait, ScaleChangeDuringTheWaitKeepsTheInterruptWorking) {
+    platform::event_handle event = platform::create_event(false, false);
+    platform::event_handle interrupt = platform::create_event(true, false);
+    std::atomic<uint32_t> result{platform::wait_failed};
+    std::thread waiting([&] { result = platform::wait_for_either(event, interrupt, 600000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        const time_scale_guard faster(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(platform::set_event(interrupt));
+        waiting.join();
+    }
+    EXPECT_EQ(result.load(), platform::wait_object_1);
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -386,6 +387,106 @@ TEST_F(TestRunTest, QuitDuringAConnectionAttemptEndsItAtOnceAndClosesInOrder) {
     EXPECT_THAT(out, HasSubstr(",gap_connect,gap_connect_cancel,"));
     // The driver is closed last of all.
     EXPECT_THAT(out, HasSubstr(",close,\n"));
+}
+
+// Runs test_run in a child process with `keys` as its key source, after `before`, on a clock
+// `scale` times real speed; returns its output, with "quit took little time" when the run
+// ended within `quick` real time of the quit key, and the "calls:" line.
+std::string run_quitting_in_child(const run_config& config, double scale,
+                                  std::chrono::milliseconds quick, std::function<int()> keys,
+                                  std::function<void()> before) {
+    std::string out;
+    EXPECT_EXIT(
+        {
+            route_stdout_to_stderr();
+            use_scripted_link();
+            test_context.exit_on_error = true;
+            before();
+            platform::set_time_scale(scale);
+            auto quit_at = std::make_shared<std::chrono::steady_clock::time_point>();
+            set_console_key_source([keys, quit_at]() -> int {
+                const int key = keys();
+                if (key == 'q') *quit_at = std::chrono::steady_clock::now();
+                return key;
+            });
+            test_run(config);
+            const bool quick_enough = std::chrono::steady_clock::now() - *quit_at < quick;
+            std::printf("quit took %s\n", quick_enough ? "little time" : "too long");
+            std::string names;
+            for (const auto& name : run_calls()) names += name + ",";
+            std::printf("calls: %s\n", names.c_str());
+            platform::exit_process(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::Truly([&out](const std::string& text) {
+            out = text;
+            return true;
+        }));
+    return out;
+}
+
+// A phone that was connected before the run began.
+phone_record* connected_before_the_run(const std::string& uuid) {
+    auto* phone = new phone_record(uuid);
+    phone->conn_handle = 3;
+    test_context.phone_registry.emplace(uuid, phone);
+    return phone;
+}
+
+// 'q' typed while 'd' waits for a phone that never confirms: the run thread is inside the
+// command, yet the quit acts at once, in the shutdown's order, and no time-out is reported
+// (with -x it would end the process instead).
+TEST_F(TestRunTest, QuitTypedWhileDisconnectWaitsActsAtOnce) {
+    auto typed = std::make_shared<int>(0);
+    const std::string out = run_quitting_in_child(
+        config_with({phone_a}, 2), 5, std::chrono::seconds(6),
+        [typed]() -> int {
+            if ((*typed)++ == 0) return 'd';
+            wait_until([] { return !link.backend->calls_named("gap_disconnect").empty(); });
+            return 'q';
+        },
+        [] {
+            connected_before_the_run(phone_a);
+            test_context.has_uuids = false;  // no keep-alive cycle meddles with the link
+        });
+    EXPECT_THAT(out, HasSubstr("quit took little time\n"));
+    EXPECT_TRUE(in_order(lines_of(out), shutdown_lines)) << out;
+    EXPECT_THAT(out, Not(HasSubstr("never got BLE_GAP_EVT_DISCONNECTED")));
+    EXPECT_THAT(out, Not(HasSubstr("Exit test program immediately")));
+    EXPECT_THAT(out, HasSubstr(",gap_disconnect,close,\n"));
+}
+
+// 'q' while the keep-alive thread waits for a silent phone's read: the thread is stopped at
+// once instead of after the read's limit, and goes on to no challenge or disconnection.
+TEST_F(TestRunTest, QuitWhileAKeepAliveReadWaitsStopsTheThreadAtOnce) {
+    const std::string out = run_quitting_in_child(
+        config_with({phone_a}, 1), 10, std::chrono::seconds(3),
+        []() -> int {
+            wait_until([] { return !link.backend->calls_named("gattc_read").empty(); });
+            return 'q';
+        },
+        [] {
+            phone_record* phone = connected_before_the_run(phone_a);
+            gatt_service own;
+            own.uuid128 = phone_a;
+            own.start_handle = 1;
+            own.end_handle = 9;
+            gatt_characteristic feature;
+            feature.decl_handle = 2;
+            feature.value_handle = 3;
+            feature.uuid128 = "578629605B0F4CE0A25530997B420C79";
+            own.characteristics.push_back(feature);
+            phone->services.push_back(own);
+            test_context.has_uuids = true;
+        });
+    EXPECT_THAT(out, HasSubstr("quit took little time\n"));
+    EXPECT_TRUE(
+        in_order(lines_of(out), {"Wait for keep-alive thread to stop", "KeepAliveThread exiting",
+                                 "Wait for advertising thread to stop", "Stop advertising",
+                                 "Call sd_rpc_close", "Closed", "Exiting"}))
+        << out;
+    EXPECT_THAT(out, Not(HasSubstr("never got")));
+    EXPECT_THAT(out, Not(HasSubstr("gattc_write")));
+    EXPECT_THAT(out, Not(HasSubstr("gap_disconnect")));
 }
 
 // A start-up that fails after scanning has begun stops what it started, so that nothing
