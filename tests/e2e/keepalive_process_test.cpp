@@ -247,3 +247,56 @@ TEST(KeepAliveProcess, ReadNeverAnsweredNorAbortedEndsTheProcessAfterItsLimit) {
     ASSERT_NE(dropped, npos);
     EXPECT_GE(ms_between(trace[read], trace[dropped]), 65000.0);
 }
+
+TEST(KeepAliveProcess, QuitWhileASilentPhonesReadWaitsEndsTheRunAtOnceInOrder) {
+    // The phone takes its set-up and never answers again; its stack would time the read out
+    // after 30 s. 'q' comes about 3 s into the read's wait.
+    const e2e_scenario scenario(nlohmann::json::parse(R"({
+        "seed": 34, "time_scale": 10,
+        "phones": [ { "name": "phone-a", "uuid": "a0a489971097bba1b343eddd8f50f6ac" } ],
+        "faults": [ { "type": "gatt_silent", "phone": "phone-a", "after_requests": 15 } ] })"));
+    const process_result result =
+        run_orvette_on(scenario, {std::string("-u") + kUuidA, "-v4", "-x"},
+                       {{"'feature' characteristic value", 300, "q"}}, 60000);
+    ASSERT_TRUE(ended_cleanly(result));
+
+    const std::vector<std::string> lines = gatt_e2e::console_lines(result.out);
+    // The shutdown's own lines end the output; each thread's exit line comes whenever that
+    // thread sees its stop, which may be before the line that says it is waited for.
+    const std::vector<std::string> shutdown = {"Wait for keep-alive thread to stop",
+                                               "Wait for advertising thread to stop",
+                                               "Stop advertising",
+                                               "Call sd_rpc_close",
+                                               "Closed",
+                                               "Exiting"};
+    const size_t first = line_index(lines, shutdown[0]);
+    ASSERT_NE(first, npos) << describe(result);
+    std::vector<std::string> tail;
+    for (size_t i = first; i < lines.size(); ++i) {
+        if (lines[i] == "KeepAliveThread exiting" || lines[i] == "AdvertisingThread exiting") {
+            continue;
+        }
+        tail.push_back(lines[i]);
+    }
+    EXPECT_EQ(tail, shutdown) << describe(result);
+    EXPECT_NE(line_index(lines, "KeepAliveThread exiting"), npos);
+    EXPECT_EQ(line_index(lines, "never got"), npos);
+    EXPECT_EQ(line_index(lines, "Exit test program immediately"), npos);
+    EXPECT_EQ(line_index(lines, kAbortedRead), npos);
+
+    // The read was out when the quit came, and the driver was closed long before the
+    // phone's stack could have timed it out: nothing but the quit ended its wait.
+    const trace_lines trace = scenario.read_trace();
+    size_t read = npos;
+    for (size_t i = 0; i < trace.size() && read == npos; ++i) {
+        if (is_feature_read(trace[i], 0)) read = i;
+    }
+    ASSERT_NE(read, npos);
+    const size_t close = trace_call_index(trace, "sd_rpc_close", read);
+    ASSERT_NE(close, npos);
+    EXPECT_LT(ms_between(trace[read], trace[close]), 15000.0);
+    EXPECT_EQ(trace_event_index(trace, "BLE_GATTC_EVT_TIMEOUT"), npos);
+    for (const char* call : {"sd_ble_gattc_read", "sd_ble_gattc_write", "sd_ble_gap_disconnect"}) {
+        EXPECT_EQ(trace_call_index(trace, call, read + 1), npos) << call << " after the quit";
+    }
+}
