@@ -290,7 +290,7 @@ void join_thread(thread_handle thread) {
 }
 
 void exit_process(int code) {
-    // Not fflush(nullptr): that locks every stream, stdin included, and the run thread
+    // Not fflush(nullptr): that locks every stream, stdin included, and the key reader
     // holds stdin's lock while it waits in getchar for a key that may never come.
     std::fflush(stdout);
     std::fflush(stderr);
