@@ -201,10 +201,10 @@ TEST(RunStartup, HardResetResetsTheDongleAndExitsWithoutClosing) {
 
 TEST(RunShutdown, EventsArrivingAfterQuitPrintNothing) {
     // The phone stops answering once it is set up (its standard profile takes fifteen
-    // discovery requests), so the first keep-alive read waits for the stack's GATT time-out,
-    // 30 s of clock later. Quitting while it waits makes the shutdown
-    // wait for that event, and a steady stream of events that the program prints whatever
-    // the level goes on meanwhile: neither may print anything after the quit.
+    // discovery requests), so the first keep-alive read would wait for the stack's GATT
+    // time-out, 30 s of clock later; the quit ends that wait at once instead. A steady stream
+    // of events that the program prints whatever the level goes on meanwhile: nothing may
+    // print after the quit.
     nlohmann::json world = one_phone_world();
     world["faults"] = {
         {{"type", "gatt_silent"}, {"phone", "phone-a"}, {"connection", 1}, {"after_requests", 15}},
@@ -229,17 +229,16 @@ TEST(RunShutdown, EventsArrivingAfterQuitPrintNothing) {
     EXPECT_FALSE(contains(result.out, "current GATTC read/write got"));
     EXPECT_FALSE(contains(result.out, "received BLE_GATTC_EVT_TIMEOUT when not doing"));
 
-    // The events did come while the shutdown waited: the time-out that ended the read and
-    // many more of the stream than were printed.
+    // The quit, not the stack's time-out, ended the read: the driver was closed before that
+    // time-out could come. The stream was printed until the quit.
     const trace_lines trace = scenario.read_trace();
     const size_t close = trace_call_index(trace, "sd_rpc_close");
-    const size_t gattc_timeout = trace_event_index(trace, "BLE_GATTC_EVT_TIMEOUT");
-    ASSERT_NE(gattc_timeout, std::string::npos);
-    EXPECT_LT(gattc_timeout, close);
+    ASSERT_NE(close, std::string::npos);
+    EXPECT_GT(trace_event_index(trace, "BLE_GATTC_EVT_TIMEOUT"), close);
     const size_t printed = lines_with(result.out, storm_line).size();
     const size_t delivered = trace_events(trace, "BLE_GAP_EVT_SCAN_REQ_REPORT").size();
     EXPECT_GT(printed, 0u);
-    EXPECT_GT(delivered, printed + 100) << "printed " << printed;
+    EXPECT_GE(delivered, printed);
 }
 
 TEST(RunShutdown, QuitJustAsASetUpEndsLetsThatEndStartScanningBeforeTheDriverCloses) {
