@@ -417,3 +417,36 @@ TEST(BtvirtPhoneRoad, PhonesOwnMtuPairingAndParameterRequestsAreAnsweredAndTheRu
 }
 
 }  // namespace
+
+namespace {
+
+// 'q' while a phone that went silent after its set-up has the keep-alive read waiting: the
+// host's ATT time-out (30 s of clock) would end that read; the quit ends the run at once.
+TEST(BtvirtPhoneRoad, QuitWhileASilentPhonesReadWaitsEndsTheRunAtOnce) {
+    world w;
+    test_phone phone(w.le_socket_path(), scenario_phone(one_phone(kUuidA), "a"));
+    ASSERT_TRUE(phone.start());
+    // At real speed: the host's time-out would end the read 30 s after it went out.
+    auto options = orvette_options(w.le_socket_path(), {kUuidA}, 4, "1");
+    options.steps = {{"'feature' characteristic value 0x000C handle", 500, "q"}};
+    orvette_run run(options);
+
+    // The standard profile's set-up takes fifteen requests; none after them is answered.
+    ASSERT_TRUE(phone.wait_requests(15));
+    phone.set_silent(true);
+    const process_result& result = run.result();
+    ASSERT_TRUE(result.exited) << describe(result);
+    const std::vector<std::string> lines = console_lines(result.out);
+    const size_t read = line_index(lines, "'feature' characteristic value 0x000C handle");
+    ASSERT_NE(read, npos) << describe(result);
+    EXPECT_EQ(line_index(lines, "BLE_GATTC_EVT_TIMEOUT"), npos) << describe(result);
+    EXPECT_EQ(line_index(lines, "never got"), npos);
+    EXPECT_EQ(line_index(lines, "sd_ble_gap_disconnect"), npos);
+    // Start-up, set-up and the first 3 s cycle take a few seconds; the time-out would have
+    // taken 30 more.
+    EXPECT_LT(result.elapsed_ms, 20000u) << describe(result);
+    EXPECT_EQ(phone.requests_heard(), 16u) << "a request went out after the quit";
+    expect_orderly_shutdown(lines, result);
+}
+
+}  // namespace
