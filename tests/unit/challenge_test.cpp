@@ -210,19 +210,5 @@ TEST_F(challenge_quit_test, QuitDuringTheAnswerTimeEndsItWithoutSwitchingNotific
     EXPECT_FALSE(contains(out, "disable notify")) << out;
 }
 
-TEST_F(challenge_quit_test, QuitDuringTheSwitchEndsTheExchangeOfEveryPhone) {
-    connected_phone();
-    connected_phone("feedfeadfeadfeadfeadfeadfeadfead", 7);
-    // The first phone never confirms its switch.
-    call_watcher phone_side(backend, "gattc_write", [](size_t) { raise_quit(); });
-    capture();
-    EXPECT_TRUE(exchange_returns_soon());
-    const std::string out = finish_capture();
-    EXPECT_EQ(1u, writes().size());
-    EXPECT_EQ(6, writes()[0].args[0]);
-    EXPECT_EQ("", out);
-    EXPECT_TRUE(backend->calls_named("gap_disconnect").empty());
-}
-
 }  // namespace
 }  // namespace testing_support

@@ -263,20 +263,3 @@ TEST(PlatformEitherWait, OneInterruptEndsTheWaitsOnEveryEvent) {
     ASSERT_TRUE(platform::set_event(events[0]));
     EXPECT_EQ(platform::wait_for_event(events[0], 0), platform::wait_object_0);
 }
-
-// A change of the clock's speed during the wait still ends it on time, and the interrupt
-// still ends it after that.
-TEST(PlatformEitherWait, ScaleChangeDuringTheWaitKeepsTheInterruptWorking) {
-    platform::event_handle event = platform::create_event(false, false);
-    platform::event_handle interrupt = platform::create_event(true, false);
-    std::atomic<uint32_t> result{platform::wait_failed};
-    std::thread waiting([&] { result = platform::wait_for_either(event, interrupt, 600000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    {
-        const time_scale_guard faster(2);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_TRUE(platform::set_event(interrupt));
-        waiting.join();
-    }
-    EXPECT_EQ(result.load(), platform::wait_object_1);
-}
