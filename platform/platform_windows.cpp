@@ -132,10 +132,9 @@ uint32_t wait_on(event_object* event, event_object* interrupt, uint32_t millisec
     HANDLE handles[3] = {event->handle, nullptr, nullptr};
     DWORD count = 1;
     if (interrupt != nullptr) handles[count++] = interrupt->handle;
-    const DWORD interrupt_index = interrupt != nullptr ? 1 : MAXDWORD;
     const auto report = [&](DWORD result) -> uint32_t {
         if (result == WAIT_OBJECT_0) return wait_object_0;
-        if (result == WAIT_OBJECT_0 + interrupt_index) return wait_object_1;
+        if (interrupt != nullptr && result == WAIT_OBJECT_0 + 1) return wait_object_1;
         if (result == WAIT_FAILED) {
             remember_error(::GetLastError());
             return wait_failed;
