@@ -92,6 +92,13 @@ bool host::send_packet(bytes_view packet, std::string& why) {
 
 command_outcome host::execute(const std::vector<uint8_t>& packet) {
     command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
+    if (outcome.answered() && packet.size() > 2) {
+        const auto op = static_cast<uint16_t>(packet[1] | (packet[2] << 8));
+        if (const auto line = unsupported_.note(op, outcome.status,
+                                                "HCI controller on " + options_.port + ": ")) {
+            say(SD_RPC_LOG_WARNING, *line);
+        }
+    }
     if (outcome.what == command_outcome::kind::no_answer) {
         char text[96];
         std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
