@@ -141,7 +141,7 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
             // Malformed: no server may send more than the MTU in force, so the value is not
             // what it meant to send. Still confirmed: the confirmation only says that the
             // indication arrived, and a phone left without it has its ATT bearer time out.
-            drop_oversized_att(conn_handle, *l, indication ? "indication" : "notification",
+            drop_oversized_att(conn_handle, *l, indication ? "an indication" : "a notification",
                                pdu.size);
         } else if (!l->gattc_dead) {
             delivery_.post_event(
@@ -217,7 +217,7 @@ void host::drop_oversized_att(uint16_t conn_handle, link_state& l, const char* w
     if (n != power) return;
     char text[192];
     std::snprintf(text, sizeof text,
-                  "HCI controller: a %s of %zu bytes on conn_handle %u is longer than the ATT "
+                  "HCI controller: %s of %zu bytes on conn_handle %u is longer than the ATT "
                   "MTU of %u in force and is dropped (%llu so far on this link)",
                   what, size, static_cast<unsigned>(conn_handle), static_cast<unsigned>(l.att_mtu),
                   static_cast<unsigned long long>(n));
