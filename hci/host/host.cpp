@@ -72,6 +72,10 @@ uint32_t host::lost_result() const {
 
 uint32_t host::usable() const {
     std::lock_guard<std::mutex> guard(lock_);
+    return usable_locked();
+}
+
+uint32_t host::usable_locked() const {
     if (!opened_ || closed_) return not_open;
     if (lost_) return gone_result;
     return NRF_SUCCESS;

@@ -188,6 +188,7 @@ class host {
     uint32_t lost_result() const;
     // Checks that the adapter is open and the controller still there.
     uint32_t usable() const;
+    uint32_t usable_locked() const;  // the same, under lock_
 
     // ---- Controller events (host_events.cpp).
     void on_event(bytes_view packet);
@@ -232,7 +233,8 @@ class host {
     // Features left off for the run; its own flags, read without lock_.
     unsupported_commands unsupported_;
 
-    // One program call at a time; taken before lock_, never while holding it.
+    // One program call that sends commands at a time; taken before lock_, never while
+    // holding it.
     std::mutex call_lock_;
     // Everything below; held briefly, never across a command's wait.
     mutable std::mutex lock_;

@@ -1,5 +1,8 @@
 // The program's calls: each checked by the stack rules first, then carried out with HCI
-// commands or ATT requests, with the rules told what happened.
+// commands or ATT requests, with the rules told what happened. Calls that send commands
+// take call_lock_ and so run one at a time; calls that need none (a scan resume, the
+// GATT requests, the configuration) are done under lock_ alone, and so never wait behind a
+// call that waits for the controller.
 #include <algorithm>
 
 #include "driver/ble_hci.h"
@@ -111,36 +114,40 @@ uint32_t host::reset() {
 }
 
 uint32_t host::cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_cfg_set(cfg_id, cfg);
     if (result == NRF_SUCCESS) rules_.configured(cfg_id, *cfg);
     return result;
 }
 
 uint32_t host::enable() {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_enable();
     if (result == NRF_SUCCESS) rules_.enabled();
     return result;
 }
 
 uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t* buffer) {
+    if (params == nullptr) {
+        // A resume: the controller never stopped; the buffer is ours again. The program
+        // resumes from its event handler, which must not wait behind a call of another
+        // thread that waits for the controller: every event after it would wait too.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
+        const uint32_t result = rules_.check_scan_start(params, buffer);
+        if (result != NRF_SUCCESS) return result;
+        report_buffer_ = *buffer;
+        rules_.scan_resumed();
+        return NRF_SUCCESS;
+    }
     std::lock_guard<std::mutex> call(call_lock_);
     if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     {
         std::lock_guard<std::mutex> guard(lock_);
         const uint32_t result = rules_.check_scan_start(params, buffer);
         if (result != NRF_SUCCESS) return result;
-        if (params == nullptr) {
-            // A resume: the controller never stopped; the buffer is ours again.
-            report_buffer_ = *buffer;
-            rules_.scan_resumed();
-            return NRF_SUCCESS;
-        }
     }
     scan_parameters scan;
     scan.active = params->active;
@@ -402,9 +409,8 @@ uint32_t host::conn_param_update(uint16_t conn_handle, const ble_gap_conn_params
 }
 
 uint32_t host::rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_rssi_start(conn_handle);
     if (result != NRF_SUCCESS) return result;
     rules_.rssi_started(conn_handle);
@@ -416,9 +422,8 @@ uint32_t host::rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t s
 
 uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
                                          const ble_uuid_t* uuid) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
     if (result != NRF_SUCCESS) return result;
     if (start_handle == 0) return NRF_ERROR_INVALID_PARAM;
@@ -431,9 +436,8 @@ uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_ha
 
 uint32_t host::characteristics_discover(uint16_t conn_handle,
                                         const ble_gattc_handle_range_t* range) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
     if (result != NRF_SUCCESS) return result;
     if (range->start_handle == 0 || range->start_handle > range->end_handle) {
@@ -447,9 +451,8 @@ uint32_t host::characteristics_discover(uint16_t conn_handle,
 }
 
 uint32_t host::read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_read(conn_handle, handle);
     if (result != NRF_SUCCESS) return result;
     gattc_procedure p;
@@ -460,9 +463,8 @@ uint32_t host::read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
 }
 
 uint32_t host::write(uint16_t conn_handle, const ble_gattc_write_params_t* params) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_write(conn_handle, params);
     if (result != NRF_SUCCESS) return result;
     gattc_procedure p;
