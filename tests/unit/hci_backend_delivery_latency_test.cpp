@@ -21,8 +21,8 @@ using namespace std::chrono_literals;
 
 constexpr wire::address_bytes phone{0x01, 0x02, 0x03, 0x04, 0x05, 0xC6};
 constexpr uint16_t link = 0x0040;
-// Time runs ten times as fast: the 3 s limit is 300 ms of real time.
-constexpr double scale = 10;
+// Time runs five times as fast: the 3 s limit is 600 ms of real time.
+constexpr double scale = 5;
 
 enum class handler_calls {
     nothing,       // the event handler never calls the driver
@@ -79,8 +79,8 @@ TEST(HciDeliveryLatency, AnAnswerIsNotHeldUpByACallThatWaitsForTheController) {
         static_cast<unsigned long long>(quiet), static_cast<unsigned long long>(resuming),
         static_cast<unsigned long long>(locked));
     // The host hands it over at once, even behind a handler's call that needs no command.
-    EXPECT_LT(quiet, 1000u);
-    EXPECT_LT(resuming, 1000u);
+    EXPECT_LT(quiet, 1500u);
+    EXPECT_LT(resuming, 1500u);
     // A lock of the program's that the waiting call holds is the program's wait, not ours:
     // it lasts until the command's 3 s are up.
     EXPECT_GE(locked, 2500u);

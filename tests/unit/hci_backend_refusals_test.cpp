@@ -225,4 +225,28 @@ TEST(HciUnknownCommands, ConnectionUpdateUnknownTurnsEveryRequestDownWithoutAski
     EXPECT_TRUE(s.controller().wait_for_att_pdu(link, 0x0A, 1s));
 }
 
+TEST(HciUnknownCommands, ALinkLayerReplyUnknownTurnsTheRequestsDownInstead) {
+    hci_session s;
+    ASSERT_EQ(s.connect_phone(phone, link), 0);
+    using hci::opcode::le_remote_connection_parameter_request_negative_reply;
+    using hci::opcode::le_remote_connection_parameter_request_reply;
+    s.controller().script(le_remote_connection_parameter_request_reply,
+                          command_reply::failing(0x01));
+    for (int i = 0; i < 2; ++i) {
+        const size_t from = s.events().size();
+        s.controller().deliver(testing_support::remote_connection_parameter_request_event(
+            hci::remote_connection_parameter_request{link, 40, 56, 0, 500}));
+        ASSERT_GE(s.wait_for_id(BLE_GAP_EVT_CONN_PARAM_UPDATE_REQUEST, 2000, from), 0);
+        EXPECT_EQ(program_grants(s, 40, 56, 0, 500), NRF_ERROR_NOT_SUPPORTED);
+        EXPECT_TRUE(s.controller().wait_for_command(
+            le_remote_connection_parameter_request_negative_reply, 1s));
+    }
+    EXPECT_EQ(s.controller().count_commands(le_remote_connection_parameter_request_reply), 1u);
+    ASSERT_TRUE(s.wait_until(
+        [&] {
+            return lines_with(s, "does not know LE Remote Connection Parameter Request Reply") == 1;
+        },
+        2000));
+}
+
 }  // namespace
