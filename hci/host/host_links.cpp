@@ -217,10 +217,10 @@ void host::drop_oversized_att(uint16_t conn_handle, link_state& l, const char* w
     if (n != power) return;
     char text[192];
     std::snprintf(text, sizeof text,
-                  "HCI controller: %s of %zu bytes on conn_handle %u is longer than the ATT "
+                  "HCI controller: %s of %llu bytes on conn_handle %u is longer than the ATT "
                   "MTU of %u in force and is dropped (%llu so far on this link)",
-                  what, size, static_cast<unsigned>(conn_handle), static_cast<unsigned>(l.att_mtu),
-                  static_cast<unsigned long long>(n));
+                  what, static_cast<unsigned long long>(size), static_cast<unsigned>(conn_handle),
+                  static_cast<unsigned>(l.att_mtu), static_cast<unsigned long long>(n));
     say(SD_RPC_LOG_WARNING, text);
 }
 
