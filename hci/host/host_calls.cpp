@@ -106,6 +106,7 @@ uint32_t host::reset() {
     initiator_ = initiator{};
     scan_deadline_ = 0;
     unwanted_links_.clear();
+    turned_down_requests_.clear();
     acl_queue_.clear();
     acl_in_flight_.clear();
     reassembler_ = acl_reassembler();

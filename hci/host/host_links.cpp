@@ -194,7 +194,11 @@ void host::replace_param_request(uint16_t conn_handle, link_state& l, param_requ
             // The controller's procedure stays open until it is answered. A newer request
             // from the link layer needs nothing: the controller has given up the older one,
             // and a reply now would answer the newer.
-            turned_down_requests_.push_back(l.controller_handle);
+            // One procedure per link: a handle waits here once at most.
+            if (std::find(turned_down_requests_.begin(), turned_down_requests_.end(),
+                          l.controller_handle) == turned_down_requests_.end()) {
+                turned_down_requests_.push_back(l.controller_handle);
+            }
             changed_.notify_all();
         }
     }
