@@ -13,6 +13,8 @@ namespace platform {
 // what to do about it (permissions, a device in use, no such device, no Bluetooth in the
 // kernel). Elsewhere than Linux always -1 with a line saying it needs Linux.
 int open_hci_user_channel(uint16_t device_index, std::string& error);
+// The one line open_hci_user_channel gives for a refusal with errno `code` (Linux only).
+std::string explain_user_channel_error(uint16_t device_index, int code);
 // Closes a descriptor open_hci_user_channel gave, for an opener that could not use it.
 void close_hci_user_channel(int fd);
 

@@ -30,42 +30,45 @@ std::string system_message(int code) {
 
 }  // namespace
 
-int open_hci_user_channel(uint16_t device_index, std::string& error) {
-    // What the refusal means for hci<device_index>, and what to do about it.
-    const auto explain = [device_index](int code) {
-        const std::string device = "hci" + std::to_string(device_index);
-        const std::string reason = " (" + system_message(code) + ")";
-        switch (code) {
-            case EAFNOSUPPORT:
-                return "this kernel has no Bluetooth support" + reason +
-                       ": load the bluetooth module (modprobe bluetooth) or use a kernel built "
-                       "with it";
-            case EPERM:
-            case EACCES:
-                return "the HCI user channel needs the CAP_NET_ADMIN capability" + reason +
-                       ": run as root or grant it with `setcap cap_net_admin+ep <program>`";
-            case EBUSY:
-                return device + " is up or held by the system's Bluetooth service" + reason +
-                       ": take it down with `hciconfig " + device + " down` or `btmgmt --index " +
-                       std::to_string(device_index) + " power off`, and stop the Bluetooth service";
-            case EUSERS:
-                return "another program holds " + device + "'s user channel" + reason +
-                       ": end that program first";
-            case ENODEV:
-                return "there is no " + device + reason +
-                       ": check the index against `ls /sys/class/bluetooth` and that the "
-                       "controller is plugged in";
-            case EINVAL:
-                return "the kernel refused the user channel of " + device + reason +
-                       ": it needs Linux 3.13 or later, and an index other than 65535";
-            default:
-                return "cannot open the user channel of " + device + reason;
-        }
-    };
+std::string explain_user_channel_error(uint16_t device_index, int code) {
+    const std::string device = "hci" + std::to_string(device_index);
+    const std::string reason = " (" + system_message(code) + ")";
+    switch (code) {
+        case EAFNOSUPPORT:
+            return "this kernel has no Bluetooth support" + reason +
+                   ": load the bluetooth module (modprobe bluetooth) or use a kernel built "
+                   "with it";
+        case EPERM:
+        case EACCES:
+            return "the HCI user channel needs the CAP_NET_ADMIN capability" + reason +
+                   ": run as root or grant it with `setcap cap_net_admin+ep <program>`";
+        case EBUSY:
+            return device + " is up or held by the system's Bluetooth service" + reason +
+                   ": take it down with `hciconfig " + device + " down` or `btmgmt --index " +
+                   std::to_string(device_index) + " power off`, and stop the Bluetooth service";
+        case ERFKILL:
+            // A radio switch, or a soft block that a desktop's flight mode leaves behind.
+            return device + " is blocked by rfkill" + reason +
+                   ": unblock it with `rfkill unblock bluetooth`";
+        case EUSERS:
+            return "another program holds " + device + "'s user channel" + reason +
+                   ": end that program first";
+        case ENODEV:
+            return "there is no " + device + reason +
+                   ": check the index against `ls /sys/class/bluetooth` and that the "
+                   "controller is plugged in";
+        case EINVAL:
+            return "the kernel refused the user channel of " + device + reason +
+                   ": it needs Linux 3.13 or later, and an index other than 65535";
+        default:
+            return "cannot open the user channel of " + device + reason;
+    }
+}
 
+int open_hci_user_channel(uint16_t device_index, std::string& error) {
     const int fd = ::socket(af_bluetooth, SOCK_RAW | SOCK_CLOEXEC, btproto_hci);
     if (fd < 0) {
-        error = explain(errno);
+        error = explain_user_channel_error(device_index, errno);
         return -1;
     }
     sockaddr_hci address{};
@@ -75,7 +78,7 @@ int open_hci_user_channel(uint16_t device_index, std::string& error) {
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         const int code = errno;
         ::close(fd);
-        error = explain(code);
+        error = explain_user_channel_error(device_index, code);
         return -1;
     }
     return fd;

@@ -180,7 +180,7 @@ std::vector<uint8_t> request_pdu(const gattc_procedure& p) {
     return {};
 }
 
-gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu) {
+gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu, uint16_t att_mtu) {
     gattc_answer out;
     const auto opcode = att_opcode_of(pdu);
     if (!opcode || !p.expects_answer()) return out;
@@ -195,6 +195,12 @@ gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu)
     }
     if (*opcode != response_opcode(p)) return out;
     out.is_answer = true;
+    if (pdu.size > att_mtu) {
+        // No server may send more than the MTU in force: what came is not what it meant to
+        // send, and a cut copy would pass for the whole value.
+        out.event = error_event(conn, p, BLE_GATT_STATUS_ATTERR_INVALID_PDU, 0);
+        return out;
+    }
     std::optional<wire::event_buffer> event;
     switch (p.what) {
         case gattc_procedure::kind::services:
@@ -207,9 +213,10 @@ gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu)
             byte_reader r(pdu);
             r.u8();
             const bytes_view value = r.rest();
-            const size_t n = std::min(value.size, max_attribute_length);
+            // No attribute is longer; a longer answer is malformed, never a shortened success.
+            if (value.size > max_attribute_length) break;
             event = wire::build_read_response(conn, BLE_GATT_STATUS_SUCCESS, 0, p.handle, p.offset,
-                                              std::vector<uint8_t>(value.data, value.data + n));
+                                              value.to_vector());
             break;
         }
         case gattc_procedure::kind::write_request:

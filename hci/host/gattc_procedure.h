@@ -31,12 +31,15 @@ std::vector<uint8_t> request_pdu(const gattc_procedure& procedure);
 
 // What a PDU from the peer means for the procedure under way: not its answer (the PDU is
 // for someone else), or its answer, turned into the event the program gets. A malformed
-// answer still ends the procedure, with an invalid-PDU status, so nothing waits for ever.
+// answer still ends the procedure, with an invalid-PDU status, so nothing waits for ever;
+// an answer longer than the link's ATT MTU (`att_mtu`, the default until an exchange)
+// is malformed.
 struct gattc_answer {
     bool is_answer = false;
     std::optional<wire::event_buffer> event;
 };
-gattc_answer answer_for(uint16_t conn_handle, const gattc_procedure& procedure, bytes_view pdu);
+gattc_answer answer_for(uint16_t conn_handle, const gattc_procedure& procedure, bytes_view pdu,
+                        uint16_t att_mtu = BLE_GATT_ATT_MTU_DEFAULT);
 
 // The GATT status of an ATT error code, as the program prints it.
 uint16_t gatt_status_of_att_error(uint8_t error_code);

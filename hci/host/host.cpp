@@ -72,6 +72,10 @@ uint32_t host::lost_result() const {
 
 uint32_t host::usable() const {
     std::lock_guard<std::mutex> guard(lock_);
+    return usable_locked();
+}
+
+uint32_t host::usable_locked() const {
     if (!opened_ || closed_) return not_open;
     if (lost_) return gone_result;
     return NRF_SUCCESS;
@@ -92,6 +96,13 @@ bool host::send_packet(bytes_view packet, std::string& why) {
 
 command_outcome host::execute(const std::vector<uint8_t>& packet) {
     command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
+    if (outcome.answered() && packet.size() > 2) {
+        const auto op = static_cast<uint16_t>(packet[1] | (packet[2] << 8));
+        if (const auto line = unsupported_.note(op, outcome.status,
+                                                "HCI controller on " + options_.port + ": ")) {
+            say(SD_RPC_LOG_WARNING, *line);
+        }
+    }
     if (outcome.what == command_outcome::kind::no_answer) {
         char text[96];
         std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",

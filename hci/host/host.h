@@ -34,6 +34,7 @@
 #include "hci/host/command_channel.h"
 #include "hci/host/event_delivery.h"
 #include "hci/host/gattc_procedure.h"
+#include "hci/host/unsupported_commands.h"
 #include "hci/transport/transport.h"
 
 namespace hci {
@@ -151,8 +152,9 @@ class host {
         bool gattc_dead = false;  // timed out: GATT is over on this link
         std::optional<driver::stack::rssi_filter> rssi;
         uint64_t next_rssi_poll = 0;
-        uint16_t local_mtu = 23;  // what the configuration allows us
-        uint16_t att_mtu = 23;    // what is in force on the link
+        uint16_t local_mtu = 23;          // what the configuration allows us
+        uint16_t att_mtu = 23;            // what is in force on the link
+        uint64_t oversized_att_pdus = 0;  // notifications and indications dropped as too long
     };
     struct initiator {
         enum class phase { none, pending, cancelled_by_program, cancelled_on_timeout };
@@ -186,6 +188,7 @@ class host {
     uint32_t lost_result() const;
     // Checks that the adapter is open and the controller still there.
     uint32_t usable() const;
+    uint32_t usable_locked() const;  // the same, under lock_
 
     // ---- Controller events (host_events.cpp).
     void on_event(bytes_view packet);
@@ -208,7 +211,17 @@ class host {
     void on_l2cap(uint16_t conn_handle, bytes_view pdu);
     void on_att(uint16_t conn_handle, bytes_view pdu);
     void on_signalling(uint16_t conn_handle, bytes_view payload);
+    // Counts, and now and then logs, a notification or indication too long for the link.
+    void drop_oversized_att(uint16_t conn_handle, link_state& l, const char* what, size_t size);
     void drop_link(uint16_t conn_handle);
+    // A phone's parameter request is answered once, whatever becomes of the program's call.
+    // Under lock_: the L2CAP answer, if the link is still the one the request came on.
+    void answer_l2cap_request(uint16_t conn_handle, uint16_t controller_handle, uint8_t identifier,
+                              bool accepted);
+    // Under lock_: a request that a newer one replaces is turned down.
+    void replace_param_request(uint16_t conn_handle, link_state& l, param_request newer);
+    // Not under lock_: waits for the command's answer.
+    void turn_down_link_layer_request(uint16_t controller_handle);
     uint32_t start_procedure(uint16_t conn_handle, gattc_procedure procedure);
 
     std::unique_ptr<transport> transport_;
@@ -217,8 +230,11 @@ class host {
     std::shared_ptr<std::atomic<int>> log_filter_;
     event_delivery delivery_;
     command_channel commands_;
+    // Features left off for the run; its own flags, read without lock_.
+    unsupported_commands unsupported_;
 
-    // One program call at a time; taken before lock_, never while holding it.
+    // One program call that sends commands at a time; taken before lock_, never while
+    // holding it.
     std::mutex call_lock_;
     // Everything below; held briefly, never across a command's wait.
     mutable std::mutex lock_;
@@ -237,6 +253,9 @@ class host {
     uint64_t reports_dropped_ = 0;
     // Links the controller made that nobody asked for, to be ended from the timer thread.
     std::vector<uint16_t> unwanted_links_;
+    // Controller handles whose link-layer parameter request is to be turned down from the
+    // timer thread.
+    std::vector<uint16_t> turned_down_requests_;
     std::deque<acl_out> acl_queue_;
     uint16_t acl_credits_ = 0;
     // Packets out at the controller per its handle, oldest first, with what each carried.

@@ -1,5 +1,8 @@
 // The program's calls: each checked by the stack rules first, then carried out with HCI
-// commands or ATT requests, with the rules told what happened.
+// commands or ATT requests, with the rules told what happened. Calls that send commands
+// take call_lock_ and so run one at a time; calls that need none (a scan resume, the
+// GATT requests, the configuration) are done under lock_ alone, and so never wait behind a
+// call that waits for the controller.
 #include <algorithm>
 
 #include "driver/ble_hci.h"
@@ -11,11 +14,10 @@
 namespace hci {
 namespace {
 
+constexpr uint8_t status_unknown_command = 0x01;
 constexpr uint8_t status_command_disallowed = 0x0C;
 constexpr uint8_t status_invalid_parameters = 0x12;
 constexpr uint8_t status_unacceptable_parameters = 0x3B;
-constexpr uint16_t l2cap_update_accepted = 0x0000;
-constexpr uint16_t l2cap_update_rejected = 0x0001;
 // How long a connection that the controller would not let us cancel may take to come up
 // before the attempt is ended anyway.
 constexpr uint64_t crossed_attempt_limit_ms = 2000;
@@ -29,6 +31,7 @@ constexpr uint16_t le_set_scan_response_data = make_opcode(0x08, 0x0009);
 
 // What a refused command means to the program.
 uint32_t refused(uint8_t status) {
+    if (status == status_unknown_command) return NRF_ERROR_NOT_SUPPORTED;
     if (status == status_command_disallowed) return NRF_ERROR_INVALID_STATE;
     if (status == status_invalid_parameters || status == status_unacceptable_parameters) {
         return NRF_ERROR_INVALID_PARAM;
@@ -103,6 +106,7 @@ uint32_t host::reset() {
     initiator_ = initiator{};
     scan_deadline_ = 0;
     unwanted_links_.clear();
+    turned_down_requests_.clear();
     acl_queue_.clear();
     acl_in_flight_.clear();
     reassembler_ = acl_reassembler();
@@ -111,36 +115,40 @@ uint32_t host::reset() {
 }
 
 uint32_t host::cfg_set(uint32_t cfg_id, const ble_cfg_t* cfg) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_cfg_set(cfg_id, cfg);
     if (result == NRF_SUCCESS) rules_.configured(cfg_id, *cfg);
     return result;
 }
 
 uint32_t host::enable() {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_enable();
     if (result == NRF_SUCCESS) rules_.enabled();
     return result;
 }
 
 uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t* buffer) {
+    if (params == nullptr) {
+        // A resume: the controller never stopped; the buffer is ours again. The program
+        // resumes from its event handler, which must not wait behind a call of another
+        // thread that waits for the controller: every event after it would wait too.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
+        const uint32_t result = rules_.check_scan_start(params, buffer);
+        if (result != NRF_SUCCESS) return result;
+        report_buffer_ = *buffer;
+        rules_.scan_resumed();
+        return NRF_SUCCESS;
+    }
     std::lock_guard<std::mutex> call(call_lock_);
     if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     {
         std::lock_guard<std::mutex> guard(lock_);
         const uint32_t result = rules_.check_scan_start(params, buffer);
         if (result != NRF_SUCCESS) return result;
-        if (params == nullptr) {
-            // A resume: the controller never stopped; the buffer is ours again.
-            report_buffer_ = *buffer;
-            rules_.scan_resumed();
-            return NRF_SUCCESS;
-        }
     }
     scan_parameters scan;
     scan.active = params->active;
@@ -346,47 +354,64 @@ uint32_t host::conn_param_update(uint16_t conn_handle, const ble_gap_conn_params
     if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::optional<param_request> pending;
     uint16_t controller_handle = 0;
+    uint32_t result = NRF_SUCCESS;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
-        if (result != NRF_SUCCESS) return result;
+        result = rules_.check_conn_param_update(conn_handle, params);
         link_state* l = link_of(conn_handle);
+        if (l == nullptr) return result;
+        // Whatever comes of the call, the phone's request is answered by it: a phone left
+        // waiting gives up on the link when its signalling times out.
         pending = l->pending_request;
         l->pending_request.reset();
         controller_handle = l->controller_handle;
-        if (pending && pending->how == param_request::via::l2cap) {
-            queue_pdu(conn_handle,
-                      connection_parameter_update_response_pdu(
-                          pending->identifier,
-                          params == nullptr ? l2cap_update_rejected : l2cap_update_accepted));
+        const bool link_layer = pending && pending->how == param_request::via::link_layer;
+        if (result == NRF_SUCCESS && params != nullptr) {
+            const uint16_t needed = link_layer
+                                        ? opcode::le_remote_connection_parameter_request_reply
+                                        : opcode::le_connection_update;
+            if (unsupported_.off(needed)) result = NRF_ERROR_NOT_SUPPORTED;
         }
-        if (params != nullptr) rules_.conn_param_update_started(conn_handle);
+        if (result != NRF_SUCCESS || params == nullptr) {
+            if (pending && !link_layer) {
+                answer_l2cap_request(conn_handle, controller_handle, pending->identifier, false);
+            }
+            if (!link_layer) return result;
+        } else {
+            rules_.conn_param_update_started(conn_handle);
+        }
     }
-    command_outcome o;
-    if (pending && pending->how == param_request::via::link_layer) {
-        o = params == nullptr
-                ? execute(le_remote_connection_parameter_request_negative_reply_command(
-                      controller_handle, status_unacceptable_parameters))
-                : execute(le_remote_connection_parameter_request_reply_command(
-                      controller_handle, hci_connection(*params)));
-    } else if (params != nullptr) {
-        o = execute(le_connection_update_command(controller_handle, hci_connection(*params)));
-    } else {
-        return NRF_SUCCESS;  // no request to turn down, nothing asked
+    if (result != NRF_SUCCESS || params == nullptr) {
+        // Turning down the link layer's request.
+        turn_down_link_layer_request(controller_handle);
+        return is_lost() ? lost_result() : result;
     }
+    const bool link_layer = pending && pending->how == param_request::via::link_layer;
+    const command_outcome o =
+        link_layer
+            ? execute(le_remote_connection_parameter_request_reply_command(controller_handle,
+                                                                           hci_connection(*params)))
+            : execute(le_connection_update_command(controller_handle, hci_connection(*params)));
     if (!o.answered()) return lost_result();
-    if (o.status != 0) {
+    {
         std::lock_guard<std::mutex> guard(lock_);
+        // The phone hears the outcome only once the controller has taken the update, so
+        // that it is never told yes to an update that does not come.
+        if (pending && !link_layer) {
+            answer_l2cap_request(conn_handle, controller_handle, pending->identifier,
+                                 o.status == 0);
+        }
+        if (o.status == 0) return NRF_SUCCESS;
         rules_.conn_param_update_done(conn_handle);
-        return refused(o.status);
     }
-    return NRF_SUCCESS;
+    // A reply the controller would not take leaves its procedure open.
+    if (link_layer) turn_down_link_layer_request(controller_handle);
+    return refused(o.status);
 }
 
 uint32_t host::rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t skip_count) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_rssi_start(conn_handle);
     if (result != NRF_SUCCESS) return result;
     rules_.rssi_started(conn_handle);
@@ -398,9 +423,8 @@ uint32_t host::rssi_start(uint16_t conn_handle, uint8_t threshold_dbm, uint8_t s
 
 uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
                                          const ble_uuid_t* uuid) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
     if (result != NRF_SUCCESS) return result;
     if (start_handle == 0) return NRF_ERROR_INVALID_PARAM;
@@ -413,9 +437,8 @@ uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_ha
 
 uint32_t host::characteristics_discover(uint16_t conn_handle,
                                         const ble_gattc_handle_range_t* range) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
     if (result != NRF_SUCCESS) return result;
     if (range->start_handle == 0 || range->start_handle > range->end_handle) {
@@ -429,9 +452,8 @@ uint32_t host::characteristics_discover(uint16_t conn_handle,
 }
 
 uint32_t host::read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_read(conn_handle, handle);
     if (result != NRF_SUCCESS) return result;
     gattc_procedure p;
@@ -442,9 +464,8 @@ uint32_t host::read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
 }
 
 uint32_t host::write(uint16_t conn_handle, const ble_gattc_write_params_t* params) {
-    std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
     std::lock_guard<std::mutex> guard(lock_);
+    if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_write(conn_handle, params);
     if (result != NRF_SUCCESS) return result;
     gattc_procedure p;

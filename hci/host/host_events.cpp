@@ -108,11 +108,16 @@ void host::on_connection_complete(bytes_view packet) {
     const auto c = parse_connection_complete(packet);
     if (!c) return;
     bool unwanted = false;
+    bool stray = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (lost_ || closed_) return;
         const initiator attempt = initiator_;
-        if (c->status != 0) {
+        if (c->status == 0 && program_handle(c->connection_handle)) {
+            // A handle the controller already gave a live link cannot name a new one: a
+            // repeated or garbled event. Ending the handle would end the live link.
+            stray = true;
+        } else if (c->status != 0) {
             if (attempt.now == initiator::phase::none) return;
             initiator_ = initiator{};
             rules_.connect_ended();
@@ -123,12 +128,7 @@ void host::on_connection_complete(bytes_view packet) {
                     BLE_CONN_HANDLE_INVALID, BLE_GAP_TIMEOUT_SRC_CONN, ble_data_t{}));
             }
             return;
-        }
-        // A link that comes up while a cancel is on its way crossed it: the controller will
-        // refuse the cancel, and the program gets its link.
-        const bool wanted = c->role == role_central && attempt.now != initiator::phase::none &&
-                            program_handle(c->connection_handle) == std::nullopt;
-        if (!wanted) {
+        } else if (c->role != role_central || attempt.now == initiator::phase::none) {
             // A link nobody asked for (a peer connecting to us, or one that completed after
             // a cancel had succeeded): the program has no use for it.
             // Ended from the timer thread: this thread must not wait for a command's answer,
@@ -136,6 +136,8 @@ void host::on_connection_complete(bytes_view packet) {
             unwanted_links_.push_back(c->connection_handle);
             unwanted = true;
         } else {
+            // A link that comes up while a cancel is on its way crossed it: the controller
+            // will refuse the cancel, and the program gets its link.
             const uint16_t handle = allocate_handle();
             link_state l;
             l.controller_handle = c->connection_handle;
@@ -154,6 +156,14 @@ void host::on_connection_complete(bytes_view packet) {
             delivery_.post_event(
                 wire::build_connected(handle, l.peer, BLE_GAP_ROLE_CENTRAL, params));
         }
+    }
+    if (stray) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "HCI controller: LE Connection Complete for handle 0x%04X, which a live "
+                      "link already has; ignored",
+                      static_cast<unsigned>(c->connection_handle));
+        say(SD_RPC_LOG_WARNING, text);
     }
     if (unwanted) {
         say(SD_RPC_LOG_WARNING, "HCI controller: a link the program did not ask for is ended");
@@ -249,7 +259,7 @@ void host::on_remote_parameter_request(bytes_view packet) {
     request.how = param_request::via::link_layer;
     request.wanted =
         ble_gap_conn_params_t{r->interval_min, r->interval_max, r->max_latency, r->timeout};
-    links_[*handle].pending_request = request;
+    replace_param_request(*handle, links_[*handle], request);
     delivery_.post_event(wire::build_conn_param_update_request(*handle, request.wanted));
 }
 

@@ -13,7 +13,13 @@
 #include "platform/platform.h"
 
 namespace hci {
-namespace {}  // namespace
+namespace {
+
+constexpr uint16_t l2cap_update_accepted = 0x0000;
+constexpr uint16_t l2cap_update_rejected = 0x0001;
+constexpr uint8_t status_unacceptable_parameters = 0x3B;
+
+}  // namespace
 
 uint16_t host::allocate_handle() const {
     // The program's handles are the stack's own, small and reused as links come and go,
@@ -131,7 +137,13 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
         const bytes_view value = in.rest();
         if (!in.ok()) return;
         const bool indication = *opcode == att_opcode::handle_value_indication;
-        if (!l->gattc_dead) {
+        if (pdu.size > l->att_mtu) {
+            // Malformed: no server may send more than the MTU in force, so the value is not
+            // what it meant to send. Still confirmed: the confirmation only says that the
+            // indication arrived, and a phone left without it has its ATT bearer time out.
+            drop_oversized_att(conn_handle, *l, indication ? "an indication" : "a notification",
+                               pdu.size);
+        } else if (!l->gattc_dead) {
             delivery_.post_event(
                 wire::build_hvx(conn_handle, handle,
                                 indication ? BLE_GATT_HVX_INDICATION : BLE_GATT_HVX_NOTIFICATION,
@@ -157,11 +169,63 @@ void host::on_att(uint16_t conn_handle, bytes_view pdu) {
         return;
     }
     if (!l->gattc || l->gattc_dead) return;
-    gattc_answer answer = answer_for(conn_handle, l->gattc->procedure, pdu);
+    gattc_answer answer = answer_for(conn_handle, l->gattc->procedure, pdu, l->att_mtu);
     if (!answer.is_answer) return;
     l->gattc.reset();
     rules_.gattc_completed(conn_handle);
     if (answer.event) delivery_.post_event(std::move(*answer.event));
+}
+
+void host::answer_l2cap_request(uint16_t conn_handle, uint16_t controller_handle,
+                                uint8_t identifier, bool accepted) {
+    const link_state* l = link_of(conn_handle);
+    if (l == nullptr || l->controller_handle != controller_handle) return;
+    queue_pdu(conn_handle,
+              connection_parameter_update_response_pdu(
+                  identifier, accepted ? l2cap_update_accepted : l2cap_update_rejected));
+}
+
+void host::replace_param_request(uint16_t conn_handle, link_state& l, param_request newer) {
+    if (l.pending_request) {
+        const param_request& older = *l.pending_request;
+        if (older.how == param_request::via::l2cap) {
+            answer_l2cap_request(conn_handle, l.controller_handle, older.identifier, false);
+        } else if (newer.how == param_request::via::l2cap) {
+            // The controller's procedure stays open until it is answered. A newer request
+            // from the link layer needs nothing: the controller has given up the older one,
+            // and a reply now would answer the newer.
+            // One procedure per link: a handle waits here once at most.
+            if (std::find(turned_down_requests_.begin(), turned_down_requests_.end(),
+                          l.controller_handle) == turned_down_requests_.end()) {
+                turned_down_requests_.push_back(l.controller_handle);
+            }
+            changed_.notify_all();
+        }
+    }
+    l.pending_request = newer;
+}
+
+void host::turn_down_link_layer_request(uint16_t controller_handle) {
+    if (unsupported_.off(opcode::le_remote_connection_parameter_request_negative_reply)) return;
+    execute(le_remote_connection_parameter_request_negative_reply_command(
+        controller_handle, status_unacceptable_parameters));
+}
+
+void host::drop_oversized_att(uint16_t conn_handle, link_state& l, const char* what, size_t size) {
+    ++l.oversized_att_pdus;
+    // The first, then one line per tenfold: a phone that keeps sending them cannot flood the
+    // log.
+    const uint64_t n = l.oversized_att_pdus;
+    uint64_t power = 1;
+    while (power * 10 <= n) power *= 10;
+    if (n != power) return;
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "HCI controller: %s of %llu bytes on conn_handle %u is longer than the ATT "
+                  "MTU of %u in force and is dropped (%llu so far on this link)",
+                  what, static_cast<unsigned long long>(size), static_cast<unsigned>(conn_handle),
+                  static_cast<unsigned>(l.att_mtu), static_cast<unsigned long long>(n));
+    say(SD_RPC_LOG_WARNING, text);
 }
 
 void host::on_signalling(uint16_t conn_handle, bytes_view payload) {
@@ -180,7 +244,9 @@ void host::on_signalling(uint16_t conn_handle, bytes_view payload) {
         pending.identifier = request->identifier;
         pending.wanted = ble_gap_conn_params_t{request->interval_min, request->interval_max,
                                                request->latency, request->timeout};
-        l->pending_request = pending;
+        // Values no link may have reach the program all the same: its call is refused by
+        // the rules, and the refusal answers the phone.
+        replace_param_request(conn_handle, *l, pending);
         delivery_.post_event(wire::build_conn_param_update_request(conn_handle, pending.wanted));
         return;
     }
@@ -213,10 +279,13 @@ void host::run_timers() {
     };
     std::vector<rssi_poll> polls;
     std::vector<uint16_t> unwanted;
+    std::vector<uint16_t> turned_down;
+    const bool rssi_known = !unsupported_.off(opcode::read_rssi);
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (lost_ || closed_) return;
         unwanted.swap(unwanted_links_);
+        turned_down.swap(turned_down_requests_);
         const uint64_t now = platform::tick_count();
         for (auto& [handle, l] : links_) {
             if (l.gattc && now >= l.gattc->deadline) {
@@ -226,7 +295,7 @@ void host::run_timers() {
                 rules_.gattc_timed_out(handle);
                 delivery_.post_event(wire::build_gattc_timeout(handle));
             }
-            if (l.rssi && l.rssi->reports() && now >= l.next_rssi_poll) {
+            if (rssi_known && l.rssi && l.rssi->reports() && now >= l.next_rssi_poll) {
                 l.next_rssi_poll = now + options_.rssi_poll_ms;
                 polls.push_back({handle, l.controller_handle});
             }
@@ -235,9 +304,13 @@ void host::run_timers() {
     for (uint16_t controller_handle : unwanted) {
         execute(disconnect_command(controller_handle, BLE_HCI_REMOTE_USER_TERMINATED_CONNECTION));
     }
+    for (uint16_t controller_handle : turned_down) turn_down_link_layer_request(controller_handle);
     for (const rssi_poll& p : polls) {
+        // Found unknown on an earlier link of this round: the warning has been given.
+        if (unsupported_.off(opcode::read_rssi)) break;
         const command_outcome o = execute(read_rssi_command(p.controller_handle));
         if (!o.answered()) return;
+        if (unsupported_.off(opcode::read_rssi)) break;
         std::lock_guard<std::mutex> guard(lock_);
         link_state* l = link_of(p.conn_handle);
         if (l == nullptr || l->controller_handle != p.controller_handle || !l->rssi) continue;

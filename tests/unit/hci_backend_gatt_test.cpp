@@ -237,6 +237,9 @@ TEST(HciBackendGatt, LongAnswersArriveInFragmentsAndGarbageOnALinkIsIgnored) {
     s.controller().deliver(testing_support::acl_data_packet(link, 2, std::vector<uint8_t>{5, 0}));
     s.controller().deliver(
         testing_support::acl_data_packet(link, 1, std::vector<uint8_t>{1, 2, 3}));
+    // The phone raises the ATT MTU to the 150 we allow, so that 100 bytes fit an answer.
+    s.controller().deliver_att(link, testing_support::att_exchange_mtu_request(247));
+    ASSERT_TRUE(s.controller().wait_for_att_pdu(link, hci::att_opcode::exchange_mtu_response, 1s));
     ASSERT_EQ(sd_ble_gattc_read(s.adapter(), handle, 3, 0), NRF_SUCCESS);
     std::vector<uint8_t> long_value(100);
     for (size_t i = 0; i < long_value.size(); ++i) long_value[i] = static_cast<uint8_t>(i);

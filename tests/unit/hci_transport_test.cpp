@@ -25,6 +25,7 @@
 #include "hci/transport/blocking_stream_transport.h"
 #include "hci/transport/transport.h"
 #include "platform/blocking_stream.h"
+#include "platform/hci_user_channel.h"
 
 #if defined(BOOST_ASIO_HAS_LOCAL_SOCKETS)
 #include <boost/asio/local/stream_protocol.hpp>
@@ -369,6 +370,25 @@ TEST(HciTransportUserChannel, SaysWhatToDoWhenItCannotOpen) {
 #endif
     EXPECT_EQ(error.find('\n'), std::string::npos);
 }
+
+#if defined(__linux__)
+TEST(HciTransportUserChannel, EachRefusalTheKernelGivesHasItsOwnAdvice) {
+    // An adapter held off by a radio switch or a soft block refuses to come up.
+    const std::string blocked = platform::explain_user_channel_error(1, ERFKILL);
+    EXPECT_EQ(blocked.rfind("hci1 is blocked by rfkill (", 0), 0U) << blocked;
+    EXPECT_TRUE(contains(blocked, ": unblock it with `rfkill unblock bluetooth`")) << blocked;
+    // None falls through to the plain line, and none names another device.
+    for (const int code : {EAFNOSUPPORT, EPERM, EACCES, EBUSY, EUSERS, ENODEV, EINVAL, ERFKILL}) {
+        const std::string line = platform::explain_user_channel_error(1, code);
+        EXPECT_FALSE(contains(line, "cannot open the user channel")) << line;
+        EXPECT_FALSE(contains(line, "hci0")) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    }
+    EXPECT_EQ(platform::explain_user_channel_error(1, EIO).rfind(
+                  "cannot open the user channel of hci1 (", 0),
+              0U);
+}
+#endif
 
 // ---- The Unix socket, end to end --------------------------------------------------------
 
