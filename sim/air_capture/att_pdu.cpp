@@ -142,9 +142,10 @@ std::vector<uint8_t> attribute_type_on_air(const ble_gattc_desc_t& d,
     for (const gatt_service_def& s : database) {
         for (const gatt_characteristic_def& c : s.characteristics) {
             if (c.value_handle == d.handle) return c.uuid.air_bytes();
-            for (const gatt_descriptor_def& desc : c.descriptors) {
-                if (desc.handle == d.handle) return desc.uuid.air_bytes();
-            }
+            const auto desc =
+                std::find_if(c.descriptors.begin(), c.descriptors.end(),
+                             [&d](const gatt_descriptor_def& e) { return e.handle == d.handle; });
+            if (desc != c.descriptors.end()) return desc->uuid.air_bytes();
         }
     }
     return std::vector<uint8_t>(16, 0);
