@@ -27,43 +27,7 @@ using testing_support::process_result;
 
 constexpr size_t npos = std::string::npos;
 constexpr const char* kUuid = "a0a489971097bba1b343eddd8f50f6ac";
-const char* const kSetupStart = "Discovering primary services conn_handle = 0";
 const char* const kSetupEnd = "service discovery ended, available for new connection";
-
-// The set-up's lines without the timestamped ones, which other threads may print among them.
-std::vector<std::string> untimed_setup(const std::vector<std::string>& lines) {
-    std::vector<std::string> out;
-    const size_t begin = line_index(lines, kSetupStart);
-    const size_t end = begin == npos ? npos : line_index(lines, kSetupEnd, begin);
-    if (end == npos) return out;
-    for (size_t i = begin; i <= end; ++i) {
-        if (lines[i].rfind("TS: ", 0) != 0) out.push_back(lines[i]);
-    }
-    return out;
-}
-
-// Over the emulator the first answer's lines can come before the line its call prints once
-// it returns (the call is made on the work thread, the answer printed on the event thread):
-// the calls' lines and the others must each be all there, in their order.
-::testing::AssertionResult same_lines(const std::vector<std::string>& got,
-                                      const std::vector<std::string>& expected) {
-    auto part = [](const std::vector<std::string>& lines, bool calls) {
-        std::vector<std::string> out;
-        for (const std::string& line : lines) {
-            if ((line.rfind("sd_ble_gattc_", 0) == 0) == calls) out.push_back(line);
-        }
-        return out;
-    };
-    for (const bool calls : {true, false}) {
-        if (part(got, calls) != part(expected, calls)) {
-            ::testing::AssertionResult failure = ::testing::AssertionFailure();
-            failure << (calls ? "the calls' lines" : "the events' lines") << " differ; got:\n";
-            for (const std::string& line : got) failure << "  " << line << "\n";
-            return failure;
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
 
 TEST(BtvirtEdgeLayout, APhoneEndingAtFfffWithADescriptorBeforeItsCccdIsSetUpKeptAliveAndNotified) {
     const std::string scenario =
@@ -79,8 +43,7 @@ TEST(BtvirtEdgeLayout, APhoneEndingAtFfffWithADescriptorBeforeItsCccdIsSetUpKept
     const std::vector<std::string> lines =
         testing_support::split_lines(testing_support::strip_timestamps(result.out));
 
-    EXPECT_TRUE(same_lines(untimed_setup(lines), testing_support::edge_layout_setup_lines(kUuid)))
-        << describe(result);
+    EXPECT_TRUE(testing_support::edge_layout_set_up(lines, kUuid)) << describe(result);
     // Kept alive, then challenged: the switch went to the CCCD, so the phone answered.
     const size_t end = line_index(lines, kSetupEnd);
     const size_t read = line_index(lines, "got expected BLE_GATTC_EVT_READ_RSP", end);

@@ -243,6 +243,7 @@ TEST_F(SimGattClient, ADiscoveryFromHandleZeroIsAnsweredByTheStackNotThePhone) {
         {"procedure": "characteristics", "handle": 0, "silent": true}]})");
     const size_t from = s->event_count();
     const seen_event services = discover_services(0);
+    ASSERT_TRUE(services.storage);
     EXPECT_EQ(services.evt().evt.gattc_evt.gatt_status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
     EXPECT_EQ(services.evt().evt.gattc_evt.error_handle, 0);
     EXPECT_EQ(services.evt().evt.gattc_evt.params.prim_srvc_disc_rsp.count, 0);
@@ -251,6 +252,7 @@ TEST_F(SimGattClient, ADiscoveryFromHandleZeroIsAnsweredByTheStackNotThePhone) {
     const seen_event chars =
         answer([&] { return sd_ble_gattc_characteristics_discover(s->adapter(), 0, &from_zero); },
                BLE_GATTC_EVT_CHAR_DISC_RSP);
+    ASSERT_TRUE(chars.storage);
     EXPECT_EQ(chars.evt().evt.gattc_evt.gatt_status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
     EXPECT_EQ(chars.evt().evt.gattc_evt.params.char_disc_rsp.count, 0);
     EXPECT_EQ(read(0x000C).evt().evt.gattc_evt.gatt_status, 0);
@@ -265,6 +267,7 @@ TEST_F(SimGattClient, DescriptorDiscoveryReachesThePhoneAndComesBackAsItsEvent) 
     const seen_event found =
         answer([&] { return sd_ble_gattc_descriptors_discover(s->adapter(), 0, &range); },
                BLE_GATTC_EVT_DESC_DISC_RSP);
+    ASSERT_TRUE(found.storage);
     const ble_gattc_evt_t& e = found.evt().evt.gattc_evt;
     EXPECT_EQ(e.gatt_status, 0);
     ASSERT_EQ(e.params.desc_disc_rsp.count, 2);

@@ -1,5 +1,7 @@
 #include "tests/support/edge_layout_phone.h"
 
+#include "tests/support/e2e_scenario.h"
+
 namespace testing_support {
 
 std::string edge_layout_phone(const std::string& name, const std::string& uuid) {
@@ -83,6 +85,38 @@ std::vector<std::string> edge_layout_setup_lines(const std::string& uuid) {
         "sd_ble_gap_rssi_start succeeded",
         "service discovery ended, available for new connection",
     };
+}
+
+::testing::AssertionResult edge_layout_set_up(const std::vector<std::string>& lines,
+                                              const std::string& uuid) {
+    constexpr size_t npos = std::string::npos;
+    std::vector<std::string> got;
+    const size_t begin = line_index(lines, "Discovering primary services conn_handle = 0");
+    const size_t end = begin == npos ? npos
+                                     : line_index(lines,
+                                                  "service discovery ended, available for new "
+                                                  "connection",
+                                                  begin);
+    for (size_t i = begin; end != npos && i <= end; ++i) {
+        if (lines[i].rfind("TS: ", 0) != 0) got.push_back(lines[i]);
+    }
+    const std::vector<std::string> expected = edge_layout_setup_lines(uuid);
+    auto part = [](const std::vector<std::string>& all, bool calls) {
+        std::vector<std::string> out;
+        for (const std::string& line : all) {
+            if ((line.rfind("sd_ble_gattc_", 0) == 0) == calls) out.push_back(line);
+        }
+        return out;
+    };
+    for (const bool calls : {true, false}) {
+        if (part(got, calls) != part(expected, calls)) {
+            ::testing::AssertionResult failure = ::testing::AssertionFailure();
+            failure << (calls ? "the calls' lines" : "the events' lines") << " differ; got:\n";
+            for (const std::string& line : got) failure << "  " << line << "\n";
+            return failure;
+        }
+    }
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace testing_support

@@ -5,6 +5,8 @@
 // scenario phone's database), and both set-ups must print the same lines.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -18,6 +20,13 @@ std::string edge_layout_phone(const std::string& name, const std::string& uuid);
 // without the lines that carry a timestamp (those of the event thread's own reports, which
 // a run over HCI may print among others).
 std::vector<std::string> edge_layout_setup_lines(const std::string& uuid);
+
+// Whether the first set-up in a run's console lines (timestamps stripped) is that one. The
+// lines a call prints once it returns and those its answer's event prints may come from two
+// threads (the first request is made on the work thread): each kind must be all there, in
+// its order.
+::testing::AssertionResult edge_layout_set_up(const std::vector<std::string>& lines,
+                                              const std::string& uuid);
 
 // The phone's answer to the challenge, on its 'response' value.
 constexpr const char* edge_layout_notified =

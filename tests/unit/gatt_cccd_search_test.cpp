@@ -88,13 +88,6 @@ TEST_F(cccd_search_test, a_descriptor_before_the_cccd_is_searched_up_to_the_next
     EXPECT_TRUE(has_line(out, "service discovery ended, available for new connection"));
 }
 
-TEST_F(cccd_search_test, a_last_characteristic_is_searched_to_the_end_of_its_service) {
-    database(0xFFFF);
-    characteristic_metadata_discovery_start();
-    ASSERT_EQ(1u, searches().size());
-    EXPECT_EQ((std::vector<int64_t>{conn, 0x0015, 0xFFFF}), searches()[0].args);
-}
-
 TEST_F(cccd_search_test, an_answer_without_the_cccd_asks_again_from_past_its_last_handle) {
     database(0x0020);
     characteristic_metadata_discovery_start();
@@ -143,7 +136,16 @@ TEST_F(cccd_search_test, an_error_status_or_a_refused_call_leaves_the_cccd_unkno
     EXPECT_EQ(nullptr, test_context.phone_in_setup.load());
 }
 
-TEST_F(cccd_search_test, a_value_at_the_end_of_its_service_has_no_room_for_a_cccd) {
+TEST_F(cccd_search_test, a_last_characteristic_is_searched_to_its_services_end_if_it_has_room) {
+    database(0xFFFF);
+    characteristic_metadata_discovery_start();
+    ASSERT_EQ(1u, searches().size());
+    EXPECT_EQ((std::vector<int64_t>{conn, 0x0015, 0xFFFF}), searches()[0].args);
+
+    // A value at the end of its service leaves no handle for a CCCD.
+    backend->clear_calls();
+    test_context.phone_in_setup = phone;
+    discovery_chain::reset();
     database(0x0014);
     characteristic_metadata_discovery_start();
     EXPECT_TRUE(searches().empty());
@@ -166,6 +168,10 @@ TEST_F(cccd_search_test,
     database(0x0020);
     characteristic_metadata_discovery_start();
     ASSERT_EQ(1u, searches().size());
+    // Another link's answer is not the search's.
+    answer(0, {{0x0016, cccd}}, conn + 1);
+    EXPECT_EQ(0, response().cccd_handle);
+    EXPECT_EQ(phone, test_context.phone_in_setup.load());
     // What the disconnection handling does with a phone in setup.
     phone->conn_handle = BLE_CONN_HANDLE_INVALID;
     phone->services.clear();
@@ -179,14 +185,6 @@ TEST_F(cccd_search_test,
     answer(0, {{0x0016, cccd}});
     EXPECT_EQ(phone, test_context.phone_in_setup.load());
     EXPECT_EQ(1u, searches().size());
-}
-
-TEST_F(cccd_search_test, an_answer_from_another_link_is_not_the_searchs) {
-    database(0x0020);
-    characteristic_metadata_discovery_start();
-    answer(0, {{0x0016, cccd}}, conn + 1);
-    EXPECT_EQ(0, response().cccd_handle);
-    EXPECT_EQ(phone, test_context.phone_in_setup.load());
 }
 
 class cccd_challenge_test : public gatt_fixture {
