@@ -41,6 +41,9 @@ TEST(GattEdgeLayoutProcess, TheLastServiceAtFfffEndsDiscoveryAndTheChallengeFind
     const trace_lines answers = trace_events(trace, "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP");
     ASSERT_EQ(answers.size(), 4u);
     EXPECT_EQ(answers[3]["gatt_status"], BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+    const trace_lines descriptors = trace_events(trace, "BLE_GATTC_EVT_DESC_DISC_RSP");
+    ASSERT_EQ(descriptors.size(), 1u);
+    EXPECT_EQ(descriptors[0]["descs"][1]["handle"], 0x000C);
     // The notification switch goes to the CCCD, never to the description before it.
     const trace_lines writes = trace_calls(trace, "sd_ble_gattc_write");
     ASSERT_GE(writes.size(), 2u);
