@@ -204,7 +204,8 @@ struct trace_summary {
 
 inline bool is_gatt_request(const std::string& call) {
     return call == "sd_ble_gattc_primary_services_discover" ||
-           call == "sd_ble_gattc_characteristics_discover" || call == "sd_ble_gattc_read" ||
+           call == "sd_ble_gattc_characteristics_discover" ||
+           call == "sd_ble_gattc_descriptors_discover" || call == "sd_ble_gattc_read" ||
            call == "sd_ble_gattc_write";
 }
 

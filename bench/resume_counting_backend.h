@@ -56,6 +56,9 @@ class resume_counting_backend final : public driver::backend {
     uint32_t gattc_characteristics_discover(uint16_t, ble_gattc_handle_range_t const*) override {
         return NRF_SUCCESS;
     }
+    uint32_t gattc_descriptors_discover(uint16_t, ble_gattc_handle_range_t const*) override {
+        return NRF_SUCCESS;
+    }
     uint32_t gattc_read(uint16_t, uint16_t, uint16_t) override { return NRF_SUCCESS; }
     uint32_t gattc_write(uint16_t, ble_gattc_write_params_t const*) override { return NRF_SUCCESS; }
 

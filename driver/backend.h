@@ -50,6 +50,8 @@ class backend {
                                                      ble_uuid_t const* p_srvc_uuid) = 0;
     virtual uint32_t gattc_characteristics_discover(
         uint16_t conn_handle, ble_gattc_handle_range_t const* p_handle_range) = 0;
+    virtual uint32_t gattc_descriptors_discover(uint16_t conn_handle,
+                                                ble_gattc_handle_range_t const* p_handle_range) = 0;
     virtual uint32_t gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) = 0;
     virtual uint32_t gattc_write(uint16_t conn_handle,
                                  ble_gattc_write_params_t const* p_write_params) = 0;

@@ -231,6 +231,13 @@ uint32_t sd_ble_gattc_characteristics_discover(adapter_t* adapter, uint16_t conn
     });
 }
 
+uint32_t sd_ble_gattc_descriptors_discover(adapter_t* adapter, uint16_t conn_handle,
+                                           ble_gattc_handle_range_t const* p_handle_range) {
+    return with_backend(adapter, [&](driver::backend& b) {
+        return b.gattc_descriptors_discover(conn_handle, p_handle_range);
+    });
+}
+
 uint32_t sd_ble_gattc_read(adapter_t* adapter, uint16_t conn_handle, uint16_t handle,
                            uint16_t offset) {
     return with_backend(

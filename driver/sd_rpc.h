@@ -105,6 +105,10 @@ uint32_t sd_ble_gattc_primary_services_discover(adapter_t* adapter, uint16_t con
                                                 ble_uuid_t const* p_srvc_uuid);
 uint32_t sd_ble_gattc_characteristics_discover(adapter_t* adapter, uint16_t conn_handle,
                                                ble_gattc_handle_range_t const* p_handle_range);
+// Every attribute in the range, by handle and type (ATT Find Information): for a
+// characteristic's range after its value, its descriptors.
+uint32_t sd_ble_gattc_descriptors_discover(adapter_t* adapter, uint16_t conn_handle,
+                                           ble_gattc_handle_range_t const* p_handle_range);
 uint32_t sd_ble_gattc_read(adapter_t* adapter, uint16_t conn_handle, uint16_t handle,
                            uint16_t offset);
 uint32_t sd_ble_gattc_write(adapter_t* adapter, uint16_t conn_handle,

@@ -54,6 +54,9 @@ class unsupported_port_backend final : public backend {
     uint32_t gattc_characteristics_discover(uint16_t, ble_gattc_handle_range_t const*) override {
         return refused();
     }
+    uint32_t gattc_descriptors_discover(uint16_t, ble_gattc_handle_range_t const*) override {
+        return refused();
+    }
     uint32_t gattc_read(uint16_t, uint16_t, uint16_t) override { return refused(); }
     uint32_t gattc_write(uint16_t, ble_gattc_write_params_t const*) override { return refused(); }
 

@@ -91,6 +91,7 @@ const char* const failing_calls[] = {
     "gattc_read",
     "gattc_primary_services_discover",
     "gattc_characteristics_discover",
+    "gattc_descriptors_discover",
 };
 
 // Events take exactly the memory their contents need, so that a read past them is caught.

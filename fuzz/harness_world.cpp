@@ -31,6 +31,7 @@ const char* const driver_calls[] = {
     "gattc_write",
     "gattc_primary_services_discover",
     "gattc_characteristics_discover",
+    "gattc_descriptors_discover",
 };
 
 struct event_objects {

@@ -11,24 +11,29 @@
 
 namespace {
 
-const std::string challenge_uuid = "7198C97A914A432DB8280EEA0E2B65FC";
-const std::string response_uuid = "0B9DB0E5C5B34043829444D8112ADC54";
-
 struct challenge_target {
     std::string uuid;
     phone_record* phone;
     uint16_t challenge_handle;
     uint16_t response_handle;
+    uint16_t cccd_handle;
+};
+
+// What the look-up found of 'response' besides its value handle.
+struct response_cccd {
+    uint16_t handle = 0;  // 0: right after the value
+    bool missing = false;
 };
 
 // Looks up both characteristics in the phone's authentication services; a later match
 // replaces an earlier one. Holds services_lock: the event thread may empty them meanwhile.
-void find_handles(phone_record& phone, uint16_t& challenge_handle, uint16_t& response_handle) {
+void find_handles(phone_record& phone, uint16_t& challenge_handle, uint16_t& response_handle,
+                  response_cccd& cccd) {
     std::lock_guard<std::mutex> guard(phone.services_lock);
     for (const gatt_service& service : phone.services) {
         if (service.uuid128 != phone.uuid) continue;
         for (const gatt_characteristic& characteristic : service.characteristics) {
-            if (uuid_equal_ignoring_case(characteristic.uuid128, challenge_uuid)) {
+            if (uuid_equal_ignoring_case(characteristic.uuid128, challenge_characteristic_uuid)) {
                 challenge_handle = characteristic.value_handle;
                 if (log_enabled(4)) {
                     console_printf(
@@ -36,8 +41,11 @@ void find_handles(phone_record& phone, uint16_t& challenge_handle, uint16_t& res
                         "handle\n",
                         service.uuid128.c_str(), challenge_handle);
                 }
-            } else if (uuid_equal_ignoring_case(characteristic.uuid128, response_uuid)) {
+            } else if (uuid_equal_ignoring_case(characteristic.uuid128,
+                                                response_characteristic_uuid)) {
                 response_handle = characteristic.value_handle;
+                cccd.handle = characteristic.cccd_handle;
+                cccd.missing = characteristic.cccd_missing;
                 if (log_enabled(4)) {
                     console_printf(
                         "authentication service %s 'response' characteristic value 0x%04X handle\n",
@@ -50,6 +58,9 @@ void find_handles(phone_record& phone, uint16_t& challenge_handle, uint16_t& res
 
 }  // namespace
 
+const char* const challenge_characteristic_uuid = "7198C97A914A432DB8280EEA0E2B65FC";
+const char* const response_characteristic_uuid = "0B9DB0E5C5B34043829444D8112ADC54";
+
 void challenge_response_all() {
     if (test_context.phone_in_setup.load() != nullptr) return;
 
@@ -61,9 +72,17 @@ void challenge_response_all() {
         ++connected;
         uint16_t challenge_handle = 0;
         uint16_t response_handle = 0;
-        find_handles(phone, challenge_handle, response_handle);
-        if (challenge_handle != 0 && response_handle != 0) {
-            targets.push_back({phone.uuid, &phone, challenge_handle, response_handle});
+        response_cccd cccd;
+        find_handles(phone, challenge_handle, response_handle, cccd);
+        if (challenge_handle != 0 && response_handle != 0 && cccd.missing) {
+            // Its set-up found nowhere to switch notification on: a switch written to
+            // value + 1 would reach another attribute.
+            console_printf_flush(
+                "phone %s connection_handle = %d has no Client Characteristic Configuration "
+                "descriptor for its 'response' characteristic, left out of the challenge\n",
+                phone.uuid.c_str(), phone.conn_handle.load());
+        } else if (challenge_handle != 0 && response_handle != 0) {
+            targets.push_back({phone.uuid, &phone, challenge_handle, response_handle, cccd.handle});
         } else {
             console_printf(
                 "phone %s connection_handle = %d could not find 'challenge' and 'respnose' "
@@ -74,7 +93,8 @@ void challenge_response_all() {
     }
 
     for (const challenge_target& target : targets) {
-        send_challenge(target.uuid, *target.phone, target.challenge_handle, target.response_handle);
+        send_challenge(target.uuid, *target.phone, target.challenge_handle, target.response_handle,
+                       target.cccd_handle);
     }
     if (connected == 0 && log_enabled(4)) {
         console_printf("no devices are connected, cannot test challenge/response\n");
@@ -83,8 +103,8 @@ void challenge_response_all() {
 }
 
 void send_challenge(const std::string& uuid, phone_record& phone, uint16_t challenge_handle,
-                    uint16_t response_handle) {
-    if (!set_response_notification(uuid, phone, response_handle, true)) return;
+                    uint16_t response_handle, uint16_t cccd_handle) {
+    if (!set_response_notification(uuid, phone, response_handle, true, cccd_handle)) return;
     const uint16_t conn_handle = phone.conn_handle.load();
     if (conn_handle == BLE_CONN_HANDLE_INVALID) return;
 
@@ -120,21 +140,21 @@ void send_challenge(const std::string& uuid, phone_record& phone, uint16_t chall
     // The phone's answer arrives meanwhile as a notification, logged by the event thread.
     // A quit cuts the time short and leaves notification on: no request goes out any more.
     if (sleep_unless_quitting(challenge_answer_time_ms)) return;
-    set_response_notification(uuid, phone, response_handle, false);
+    set_response_notification(uuid, phone, response_handle, false, cccd_handle);
 }
 
 bool set_response_notification(const std::string& uuid, phone_record& phone,
-                               uint16_t response_handle, bool on) {
+                               uint16_t response_handle, bool on, uint16_t cccd_handle) {
     if (phone.conn_handle.load() == BLE_CONN_HANDLE_INVALID) return false;
 
-    // The CCCD value, least significant byte first; the descriptor is taken to sit right
-    // after the value, since descriptors are never discovered.
+    // The CCCD value, least significant byte first; the descriptor sits right after the
+    // value unless the set-up found it elsewhere.
     static const uint8_t notify_on[2] = {0x01, 0x00};
     static const uint8_t notify_off[2] = {0x00, 0x00};
     ble_gattc_write_params_t write{};
     write.write_op = BLE_GATT_OP_WRITE_REQ;
     write.flags = 0;
-    write.handle = static_cast<uint16_t>(response_handle + 1);
+    write.handle = cccd_handle != 0 ? cccd_handle : static_cast<uint16_t>(response_handle + 1);
     write.offset = 0;
     write.len = 2;
     write.p_value = on ? notify_on : notify_off;

@@ -38,6 +38,29 @@ bool file_characteristic(phone_record& phone, const ble_gattc_char_t& found, uin
     return filed;
 }
 
+void print_descriptors(const ble_gattc_evt_t& gattc_evt) {
+    if (gattc_evt.gatt_status != BLE_GATT_STATUS_SUCCESS) {
+        console_printf("%s: Descriptor discovery failed. Error code 0x%X\n",
+                       make_timestamp().c_str(), gattc_evt.gatt_status);
+        flush_output();
+        return;
+    }
+    const uint16_t count = gattc_evt.params.desc_disc_rsp.count;
+    console_printf("%s: Received descriptor discovery response, descriptor count: %d\n",
+                   make_timestamp().c_str(), count);
+    flush_output();
+    const ble_gattc_desc_t* descs = gattc_evt.params.desc_disc_rsp.descs;
+    for (uint16_t i = 0; i < count; ++i) {
+        console_printf("Descriptor handle: 0x%04X, UUID: 0x%04X\n", descs[i].handle,
+                       descs[i].uuid.uuid);
+        flush_output();
+        if (descs[i].uuid.uuid == cccd_uuid) {
+            console_printf("Press enter to toggle notifications on the HRM characteristic\n");
+            flush_output();
+        }
+    }
+}
+
 }  // namespace
 
 uint32_t characteristics_discovery_start(uint16_t conn_handle) {
@@ -179,24 +202,7 @@ void on_gattc_evt_char_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
 }
 
 void on_gattc_evt_desc_disc_rsp(const ble_gattc_evt_t& gattc_evt) {
-    if (gattc_evt.gatt_status != BLE_GATT_STATUS_SUCCESS) {
-        console_printf("%s: Descriptor discovery failed. Error code 0x%X\n",
-                       make_timestamp().c_str(), gattc_evt.gatt_status);
-        flush_output();
-        return;
-    }
-    const uint16_t count = gattc_evt.params.desc_disc_rsp.count;
-    console_printf("%s: Received descriptor discovery response, descriptor count: %d\n",
-                   make_timestamp().c_str(), count);
-    flush_output();
-    const ble_gattc_desc_t* descs = gattc_evt.params.desc_disc_rsp.descs;
-    for (uint16_t i = 0; i < count; ++i) {
-        console_printf("Descriptor handle: 0x%04X, UUID: 0x%04X\n", descs[i].handle,
-                       descs[i].uuid.uuid);
-        flush_output();
-        if (descs[i].uuid.uuid == cccd_uuid) {
-            console_printf("Press enter to toggle notifications on the HRM characteristic\n");
-            flush_output();
-        }
-    }
+    print_descriptors(gattc_evt);
+    // Printed first, so that the search's own lines follow what the phone said.
+    discovery_chain::descriptors_answered(gattc_evt);
 }

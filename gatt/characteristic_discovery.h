@@ -1,5 +1,6 @@
 // Characteristic discovery, the second step of a phone's set-up, and the handler of
-// descriptor discovery responses (which only prints them).
+// descriptor discovery responses, which prints them and hands them to the set-up's search
+// for a CCCD (gatt/cccd_search.h).
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include "app/test_context.h"
 #include "diag/code_names.h"
 #include "diag/console.h"
+#include "gatt/cccd_search.h"
 #include "gatt/characteristic_discovery.h"
 #include "gatt/uuid_reads.h"
 #include "radio/scanning.h"
@@ -20,6 +21,7 @@ constexpr uint8_t rssi_skip_count = 0;
 struct chain_record {
     uint32_t service_request_start = 1;
     uint32_t characteristic_request_start = 1;
+    uint32_t descriptor_request_start = 1;
     uint64_t last_request_tick = 0;  // 0 while no request of the chain is out
 };
 
@@ -27,8 +29,15 @@ std::mutex record_lock;
 chain_record record;
 
 uint32_t& request_start(step which) {
-    return which == step::services ? record.service_request_start
-                                   : record.characteristic_request_start;
+    switch (which) {
+        case step::services:
+            return record.service_request_start;
+        case step::characteristics:
+            break;
+        case step::descriptors:
+            return record.descriptor_request_start;
+    }
+    return record.characteristic_request_start;
 }
 
 void start_rssi_reporting(uint16_t conn_handle) {
@@ -70,8 +79,11 @@ uint32_t end_setup(phone_record* phone, bool keep_link) {
 }  // namespace
 
 void reset() {
-    std::lock_guard<std::mutex> guard(record_lock);
-    record = chain_record{};
+    {
+        std::lock_guard<std::mutex> guard(record_lock);
+        record = chain_record{};
+    }
+    cccd_search_forget();
 }
 
 void first_request(step which, uint16_t start_handle) {
@@ -118,6 +130,14 @@ void services_done(uint16_t conn_handle) {
 
 void characteristics_done() {
     characteristic_metadata_discovery_start();
+}
+
+void uuid_reads_done() {
+    cccd_search_start();
+}
+
+void descriptors_answered(const ble_gattc_evt_t& gattc_evt) {
+    cccd_search_answer(gattc_evt);
 }
 
 uint16_t end_if_unanswered() {

@@ -14,7 +14,7 @@
 
 namespace discovery_chain {
 
-enum class step { services, characteristics };
+enum class step { services, characteristics, descriptors };
 
 // Starts the record afresh for a new set-up.
 void reset();
@@ -38,6 +38,10 @@ phone_record* phone_for_response(const ble_gattc_evt_t& gattc_evt, const char* r
 // Hand-overs between the steps.
 void services_done(uint16_t conn_handle);
 void characteristics_done();
+// The UUID reads are done: the search for the 'response' CCCD, which ends the set-up.
+void uuid_reads_done();
+// A descriptor discovery response, for the search if it is the search's answer.
+void descriptors_answered(const ble_gattc_evt_t& gattc_evt);
 
 // For the keep-alive thread's watch: a set-up whose last request has had no answer for the
 // whole limit (a request lost without even a GATT time-out) would hold every other phone

@@ -10,6 +10,11 @@ struct gatt_characteristic {
     uint16_t value_handle = 0;
     bool metadata_read = false;
     std::string uuid128;  // 32 lower-case hex digits once read, else empty
+    // Where the Client Characteristic Configuration descriptor is when the set-up had to
+    // look for it (see gatt/cccd_search.h); 0 for the usual place, right after the value.
+    uint16_t cccd_handle = 0;
+    // The set-up looked and found none: the characteristic cannot be notified.
+    bool cccd_missing = false;
 };
 
 struct gatt_service {

@@ -162,7 +162,7 @@ void characteristic_metadata_discovery_start() {
             console_printf("entirely done getting metadata from phone\n");
             flush_output();
         }
-        service_discovery_end_for(phone);
+        discovery_chain::uuid_reads_done();
         return;
     }
 

@@ -85,6 +85,14 @@ std::optional<std::vector<uint8_t>> read_by_type_request(uint16_t start_handle, 
     return range_request(att_opcode::read_by_type_request, start_handle, end_handle, type_uuid);
 }
 
+std::vector<uint8_t> find_information_request(uint16_t start_handle, uint16_t end_handle) {
+    std::vector<uint8_t> out;
+    put_u8(out, att_opcode::find_information_request);
+    put_u16(out, start_handle);
+    put_u16(out, end_handle);
+    return out;
+}
+
 std::vector<uint8_t> read_request(uint16_t handle) {
     return handle_request(att_opcode::read_request, handle, {});
 }
@@ -130,6 +138,25 @@ std::optional<std::vector<type_entry>> parse_read_by_type_response(bytes_view pd
     return parse_entry_list<type_entry>(
         pdu, att_opcode::read_by_type_response, 2,
         [](byte_reader& in, type_entry& entry) { entry.handle = in.u16(); });
+}
+
+std::optional<std::vector<information_entry>> parse_find_information_response(bytes_view pdu) {
+    constexpr uint8_t format_uuid16 = 1;
+    constexpr uint8_t format_uuid128 = 2;
+    auto in = body_of(pdu, att_opcode::find_information_response);
+    if (!in) return std::nullopt;
+    const uint8_t format = in->u8();
+    if (!in->ok() || (format != format_uuid16 && format != format_uuid128)) return std::nullopt;
+    const size_t type_length = format == format_uuid16 ? 2 : 16;
+    const size_t entry_length = 2 + type_length;
+    const size_t list_length = in->remaining();
+    if (list_length == 0 || list_length % entry_length != 0) return std::nullopt;
+    std::vector<information_entry> out(list_length / entry_length);
+    for (information_entry& entry : out) {
+        entry.handle = in->u16();
+        entry.value = in->view(type_length);
+    }
+    return out;
 }
 
 std::optional<bytes_view> parse_read_response(bytes_view pdu) {

@@ -55,6 +55,7 @@ std::optional<std::vector<uint8_t>> read_by_group_type_request(uint16_t start_ha
                                                                bytes_view type_uuid);
 std::optional<std::vector<uint8_t>> read_by_type_request(uint16_t start_handle, uint16_t end_handle,
                                                          bytes_view type_uuid);
+std::vector<uint8_t> find_information_request(uint16_t start_handle, uint16_t end_handle);
 std::vector<uint8_t> read_request(uint16_t handle);
 std::vector<uint8_t> write_request(uint16_t handle, bytes_view value);
 std::vector<uint8_t> write_command(uint16_t handle, bytes_view value);
@@ -86,6 +87,15 @@ struct type_entry {
     bytes_view value;  // inside the PDU
 };
 std::optional<std::vector<type_entry>> parse_read_by_type_response(bytes_view pdu);
+
+// One entry of a Find Information Response: an attribute's handle and its type.
+struct information_entry {
+    uint16_t handle = 0;
+    bytes_view value;  // the type: 2 bytes (format 1) or 16 (format 2), inside the PDU
+};
+// The entries, or nullopt if the format is neither 1 (16-bit types) nor 2 (128-bit types),
+// or the list is empty or not a whole number of entries of that format.
+std::optional<std::vector<information_entry>> parse_find_information_response(bytes_view pdu);
 
 // The attribute value, possibly empty.
 std::optional<bytes_view> parse_read_response(bytes_view pdu);

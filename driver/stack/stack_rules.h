@@ -95,6 +95,8 @@ class stack_rules {
     uint32_t check_primary_services_discover(uint16_t conn_handle, const ble_uuid_t* uuid) const;
     uint32_t check_characteristics_discover(uint16_t conn_handle,
                                             const ble_gattc_handle_range_t* range) const;
+    uint32_t check_descriptors_discover(uint16_t conn_handle,
+                                        const ble_gattc_handle_range_t* range) const;
     uint32_t check_read(uint16_t conn_handle, uint16_t handle) const;
     uint32_t check_write(uint16_t conn_handle, const ble_gattc_write_params_t* params) const;
     void gattc_started(uint16_t conn_handle);

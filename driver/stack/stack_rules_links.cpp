@@ -114,6 +114,12 @@ uint32_t stack_rules::check_characteristics_discover(uint16_t conn_handle,
     return NRF_SUCCESS;
 }
 
+uint32_t stack_rules::check_descriptors_discover(uint16_t conn_handle,
+                                                 const ble_gattc_handle_range_t* range) const {
+    // The same checks: both walk a handle range of the peer's database.
+    return check_characteristics_discover(conn_handle, range);
+}
+
 uint32_t stack_rules::check_read(uint16_t conn_handle, uint16_t handle) const {
     const uint32_t common = check_gattc(conn_handle);
     if (common != NRF_SUCCESS) return common;

@@ -165,6 +165,10 @@ class hci_backend final : public driver::backend {
                                             ble_gattc_handle_range_t const* range) override {
         return with_host([&](host& h) { return h.characteristics_discover(conn_handle, range); });
     }
+    uint32_t gattc_descriptors_discover(uint16_t conn_handle,
+                                        ble_gattc_handle_range_t const* range) override {
+        return with_host([&](host& h) { return h.descriptors_discover(conn_handle, range); });
+    }
     uint32_t gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) override {
         return with_host([&](host& h) { return h.read(conn_handle, handle, offset); });
     }

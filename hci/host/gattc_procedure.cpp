@@ -25,6 +25,8 @@ uint8_t request_opcode(const gattc_procedure& p) {
                                   : att_opcode::read_by_group_type_request;
         case gattc_procedure::kind::characteristics:
             return att_opcode::read_by_type_request;
+        case gattc_procedure::kind::descriptors:
+            return att_opcode::find_information_request;
         case gattc_procedure::kind::read:
             return p.offset == 0 ? att_opcode::read_request : att_opcode::read_blob_request;
         case gattc_procedure::kind::write_request:
@@ -42,6 +44,8 @@ uint8_t response_opcode(const gattc_procedure& p) {
                                   : att_opcode::read_by_group_type_response;
         case gattc_procedure::kind::characteristics:
             return att_opcode::read_by_type_response;
+        case gattc_procedure::kind::descriptors:
+            return att_opcode::find_information_response;
         case gattc_procedure::kind::read:
             return p.offset == 0 ? att_opcode::read_response : att_opcode::read_blob_response;
         case gattc_procedure::kind::write_request:
@@ -74,6 +78,8 @@ wire::event_buffer error_event(uint16_t conn, const gattc_procedure& p, uint16_t
             return wire::build_services_response(conn, status, error_handle, {});
         case gattc_procedure::kind::characteristics:
             return wire::build_characteristics_response(conn, status, error_handle, {});
+        case gattc_procedure::kind::descriptors:
+            return wire::build_descriptors_response(conn, status, error_handle, {});
         case gattc_procedure::kind::read:
             return wire::build_read_response(conn, status, error_handle, p.handle, p.offset, {});
         case gattc_procedure::kind::write_request:
@@ -140,6 +146,19 @@ std::optional<wire::event_buffer> characteristics_event(uint16_t conn, bytes_vie
     return wire::build_characteristics_response(conn, BLE_GATT_STATUS_SUCCESS, 0, chars);
 }
 
+std::optional<wire::event_buffer> descriptors_event(uint16_t conn, bytes_view pdu) {
+    const auto entries = parse_find_information_response(pdu);
+    if (!entries) return std::nullopt;
+    std::vector<ble_gattc_desc_t> descs;
+    for (const information_entry& e : *entries) {
+        ble_gattc_desc_t d{};
+        d.handle = e.handle;
+        d.uuid = reported_uuid(e.value);
+        descs.push_back(d);
+    }
+    return wire::build_descriptors_response(conn, BLE_GATT_STATUS_SUCCESS, 0, descs);
+}
+
 }  // namespace
 
 uint16_t gatt_status_of_att_error(uint8_t error_code) {
@@ -164,6 +183,8 @@ std::vector<uint8_t> request_pdu(const gattc_procedure& p) {
         case gattc_procedure::kind::characteristics:
             return *read_by_type_request(p.start_handle, p.end_handle,
                                          uuid16_bytes(characteristic_type));
+        case gattc_procedure::kind::descriptors:
+            return find_information_request(p.start_handle, p.end_handle);
         case gattc_procedure::kind::read:
             if (p.offset != 0) {
                 std::vector<uint8_t> out{att_opcode::read_blob_request};
@@ -208,6 +229,9 @@ gattc_answer answer_for(uint16_t conn, const gattc_procedure& p, bytes_view pdu,
             break;
         case gattc_procedure::kind::characteristics:
             event = characteristics_event(conn, pdu);
+            break;
+        case gattc_procedure::kind::descriptors:
+            event = descriptors_event(conn, pdu);
             break;
         case gattc_procedure::kind::read: {
             byte_reader r(pdu);

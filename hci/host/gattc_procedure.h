@@ -13,10 +13,10 @@
 namespace hci {
 
 struct gattc_procedure {
-    enum class kind { services, characteristics, read, write_request, write_command };
+    enum class kind { services, characteristics, descriptors, read, write_request, write_command };
     kind what = kind::read;
-    uint16_t start_handle = 0;             // services, characteristics
-    uint16_t end_handle = 0;               // characteristics
+    uint16_t start_handle = 0;             // services, characteristics, descriptors
+    uint16_t end_handle = 0;               // characteristics, descriptors
     std::optional<uint16_t> service_uuid;  // services: only those of this 16-bit UUID
     uint16_t handle = 0;                   // read, writes
     uint16_t offset = 0;                   // read, write request

@@ -119,6 +119,7 @@ class host {
     uint32_t primary_services_discover(uint16_t conn_handle, uint16_t start_handle,
                                        const ble_uuid_t* uuid);
     uint32_t characteristics_discover(uint16_t conn_handle, const ble_gattc_handle_range_t* range);
+    uint32_t descriptors_discover(uint16_t conn_handle, const ble_gattc_handle_range_t* range);
     uint32_t read(uint16_t conn_handle, uint16_t handle, uint16_t offset);
     uint32_t write(uint16_t conn_handle, const ble_gattc_write_params_t* params);
 

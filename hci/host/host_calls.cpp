@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "driver/ble_hci.h"
+#include "driver/stack/discovery_answer.h"
 #include "hci/hci_commands.h"
 #include "hci/host/host.h"
 #include "hci/l2cap.h"
@@ -427,7 +428,11 @@ uint32_t host::primary_services_discover(uint16_t conn_handle, uint16_t start_ha
     if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
     if (result != NRF_SUCCESS) return result;
-    if (start_handle == 0) return NRF_ERROR_INVALID_PARAM;
+    if (auto answer = driver::stack::discovery_answered_by_stack(driver::stack::discovery::services,
+                                                                 conn_handle, start_handle)) {
+        delivery_.post_event(std::move(*answer));
+        return NRF_SUCCESS;
+    }
     gattc_procedure p;
     p.what = gattc_procedure::kind::services;
     p.start_handle = start_handle;
@@ -441,11 +446,33 @@ uint32_t host::characteristics_discover(uint16_t conn_handle,
     if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
     const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
     if (result != NRF_SUCCESS) return result;
-    if (range->start_handle == 0 || range->start_handle > range->end_handle) {
-        return NRF_ERROR_INVALID_PARAM;
+    if (auto answer = driver::stack::discovery_answered_by_stack(
+            driver::stack::discovery::characteristics, conn_handle, range->start_handle)) {
+        delivery_.post_event(std::move(*answer));
+        return NRF_SUCCESS;
     }
+    if (range->start_handle > range->end_handle) return NRF_ERROR_INVALID_PARAM;
     gattc_procedure p;
     p.what = gattc_procedure::kind::characteristics;
+    p.start_handle = range->start_handle;
+    p.end_handle = range->end_handle;
+    return start_procedure(conn_handle, std::move(p));
+}
+
+uint32_t host::descriptors_discover(uint16_t conn_handle, const ble_gattc_handle_range_t* range) {
+    std::lock_guard<std::mutex> call(call_lock_);
+    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    std::lock_guard<std::mutex> guard(lock_);
+    const uint32_t result = rules_.check_descriptors_discover(conn_handle, range);
+    if (result != NRF_SUCCESS) return result;
+    if (auto answer = driver::stack::discovery_answered_by_stack(
+            driver::stack::discovery::descriptors, conn_handle, range->start_handle)) {
+        delivery_.post_event(std::move(*answer));
+        return NRF_SUCCESS;
+    }
+    if (range->start_handle > range->end_handle) return NRF_ERROR_INVALID_PARAM;
+    gattc_procedure p;
+    p.what = gattc_procedure::kind::descriptors;
     p.start_handle = range->start_handle;
     p.end_handle = range->end_handle;
     return start_procedure(conn_handle, std::move(p));

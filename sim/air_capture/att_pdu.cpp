@@ -31,6 +31,8 @@ uint8_t request_opcode(const gatt_request& r) {
         case gatt_procedure::write:
             return r.write_op == BLE_GATT_OP_WRITE_CMD ? opcode::write_command
                                                        : opcode::write_request;
+        case gatt_procedure::descriptors:
+            return opcode::find_information_request;
     }
     return opcode::read_request;
 }
@@ -132,6 +134,44 @@ std::vector<uint8_t> characteristics_answer(const gatt_request& request,
     return entry_list(opcode::read_by_type_response, entries);
 }
 
+// The type of the attribute at `handle` as Find Information carries it: the database's
+// UUID for a 128-bit one, which the answer's record reports only as unknown.
+std::vector<uint8_t> attribute_type_on_air(const ble_gattc_desc_t& d,
+                                           const std::vector<gatt_service_def>& database) {
+    if (d.uuid.type == BLE_UUID_TYPE_BLE) return uuid16_bytes(d.uuid.uuid);
+    for (const gatt_service_def& s : database) {
+        for (const gatt_characteristic_def& c : s.characteristics) {
+            if (c.value_handle == d.handle) return c.uuid.air_bytes();
+            const auto desc =
+                std::find_if(c.descriptors.begin(), c.descriptors.end(),
+                             [&d](const gatt_descriptor_def& e) { return e.handle == d.handle; });
+            if (desc != c.descriptors.end()) return desc->uuid.air_bytes();
+        }
+    }
+    return std::vector<uint8_t>(16, 0);
+}
+
+std::vector<uint8_t> descriptors_answer(const gatt_request& request, const descriptors_response& r,
+                                        const std::vector<gatt_service_def>& database) {
+    // Format 1 lists 16-bit types, format 2 128-bit ones; a response holds one format.
+    constexpr uint8_t format_16 = 1;
+    constexpr uint8_t format_128 = 2;
+    std::vector<uint8_t> out{opcode::find_information_response, 0};
+    for (const ble_gattc_desc_t& d : r.descs) {
+        const std::vector<uint8_t> type = attribute_type_on_air(d, database);
+        const uint8_t format = type.size() == 2 ? format_16 : format_128;
+        if (out[1] == 0) out[1] = format;
+        if (format != out[1]) break;
+        put16(out, d.handle);
+        out.insert(out.end(), type.begin(), type.end());
+    }
+    if (out[1] == 0) {
+        return hci::error_response(opcode::find_information_request, request.handle,
+                                   hci::att_error_code::attribute_not_found);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> att_request(const gatt_request& r) {
@@ -157,6 +197,10 @@ std::vector<uint8_t> att_request(const gatt_request& r) {
             put16(out, r.handle);
             out.insert(out.end(), r.value.begin(), r.value.end());
             break;
+        case gatt_procedure::descriptors:
+            put16(out, r.handle);
+            put16(out, r.end_handle);
+            break;
     }
     return out;
 }
@@ -175,6 +219,10 @@ std::optional<std::vector<uint8_t>> att_answer(const gatt_request& request,
     if (const auto* c = std::get_if<characteristics_response>(&answer)) {
         if (c->status != BLE_GATT_STATUS_SUCCESS) return failed(c->status, c->error_handle);
         return characteristics_answer(request, *c, database);
+    }
+    if (const auto* d = std::get_if<descriptors_response>(&answer)) {
+        if (d->status != BLE_GATT_STATUS_SUCCESS) return failed(d->status, d->error_handle);
+        return descriptors_answer(request, *d, database);
     }
     if (const auto* r = std::get_if<read_response>(&answer)) {
         if (r->status != BLE_GATT_STATUS_SUCCESS) return failed(r->status, r->error_handle);

@@ -12,7 +12,8 @@
 namespace sim::air {
 
 // The request as the central sends it: Read By Group Type or Find By Type Value (primary
-// services), Read By Type (characteristics), Read or Read Blob, Write Request or Command.
+// services), Read By Type (characteristics), Find Information (descriptors), Read or Read
+// Blob, Write Request or Command.
 std::vector<uint8_t> att_request(const gatt_request& request);
 
 // The phone's answer to `request`: the matching response, or an Error Response naming the

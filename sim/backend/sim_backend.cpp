@@ -274,6 +274,18 @@ class sim_backend final : public driver::backend {
                           });
     }
 
+    uint32_t gattc_descriptors_discover(uint16_t conn_handle,
+                                        ble_gattc_handle_range_t const* range) override {
+        trace_json args{
+            {"conn_handle", conn_handle},
+            {"handle_range", range == nullptr ? trace_json(nullptr)
+                                              : trace_json{{"start_handle", range->start_handle},
+                                                           {"end_handle", range->end_handle}}}};
+        return with_world(
+            "sd_ble_gattc_descriptors_discover", std::move(args),
+            [&](world& w, sim_us now) { return w.descriptors_discover(now, conn_handle, range); });
+    }
+
     uint32_t gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) override {
         return with_world(
             "sd_ble_gattc_read",

@@ -77,7 +77,9 @@ struct gatt_service_def {
     std::vector<gatt_characteristic_def> characteristics;
 };
 
-enum class gatt_procedure { services, characteristics, read, write };
+// Descriptors: ATT Find Information over a handle range. Scenario overrides do not
+// script it; the database answers.
+enum class gatt_procedure { services, characteristics, read, write, descriptors };
 
 // A scripted answer that replaces the database's own. The first override whose
 // conditions all hold answers the request.

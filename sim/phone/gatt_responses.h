@@ -22,6 +22,12 @@ struct characteristics_response {
     std::vector<ble_gattc_char_t> chars;
     bool silent = false;
 };
+struct descriptors_response {
+    uint16_t status = 0;
+    uint16_t error_handle = 0;
+    std::vector<ble_gattc_desc_t> descs;
+    bool silent = false;
+};
 struct read_response {
     uint16_t status = 0;
     uint16_t error_handle = 0;

@@ -17,7 +17,7 @@ namespace sim {
 struct gatt_request {
     gatt_procedure procedure = gatt_procedure::read;
     uint16_t handle = 0;                   // the start handle of a discovery, or the attribute
-    uint16_t end_handle = 0;               // characteristics discovery
+    uint16_t end_handle = 0;               // characteristics and descriptors discovery
     std::optional<uint16_t> service_uuid;  // services discovery by 16-bit UUID
     uint16_t offset = 0;
     uint8_t write_op = 0;
@@ -28,7 +28,7 @@ struct gatt_request {
 struct gatt_reply {
     enum class kind { answer, silent, hang_up };
     using response = std::variant<std::monostate, services_response, characteristics_response,
-                                  read_response, write_response>;
+                                  read_response, write_response, descriptors_response>;
 
     kind what = kind::answer;
     bool stack_loses_request = false;  // silent: the stack will never time the request out

@@ -203,6 +203,49 @@ characteristics_response phone_gatt::discover_characteristics(uint16_t start, ui
     return rsp;
 }
 
+descriptors_response phone_gatt::discover_descriptors(uint16_t start, uint16_t end) {
+    descriptors_response rsp;
+    if (start == 0 || start > end) {
+        rsp.status = BLE_GATT_STATUS_ATTERR_INVALID_HANDLE;
+        rsp.error_handle = start;
+        return rsp;
+    }
+    // Opcode and format byte; then a handle and a UUID of the format's one size per entry.
+    constexpr size_t header = 2;
+    size_t uuid_size = 0;
+    for (auto it = index_.lower_bound(start); it != index_.end() && it->first <= end; ++it) {
+        const attr_ref& ref = it->second;
+        const gatt_service_def& service = services_[ref.service_index];
+        gatt_uuid type;
+        switch (ref.kind) {
+            case attr_kind::service_decl:
+                type = gatt_uuid::from16(gatt_uuid_primary_service);
+                break;
+            case attr_kind::char_decl:
+                type = gatt_uuid::from16(gatt_uuid_characteristic);
+                break;
+            case attr_kind::char_value:
+                type = service.characteristics[ref.char_index].uuid;
+                break;
+            case attr_kind::descriptor:
+                type = service.characteristics[ref.char_index].descriptors[ref.desc_index].uuid;
+                break;
+        }
+        const size_t size = type.is_128 ? 16 : 2;
+        if (uuid_size == 0) uuid_size = size;
+        if (size != uuid_size || header + (rsp.descs.size() + 1) * (2 + size) > att_mtu()) break;
+        ble_gattc_desc_t entry{};
+        entry.handle = it->first;
+        entry.uuid = reported_uuid(type, std::nullopt);
+        rsp.descs.push_back(entry);
+    }
+    if (rsp.descs.empty()) {
+        rsp.status = BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND;
+        rsp.error_handle = start;
+    }
+    return rsp;
+}
+
 std::vector<uint8_t> phone_gatt::attribute_value(const attr_ref& ref) const {
     const gatt_service_def& service = services_[ref.service_index];
     switch (ref.kind) {

@@ -62,6 +62,9 @@ class phone_gatt {
     services_response discover_primary_services(uint16_t start_handle, uint16_t uuid);
     // ATT Read By Type for characteristic declarations over [start, end].
     characteristics_response discover_characteristics(uint16_t start, uint16_t end);
+    // ATT Find Information over [start, end]: every attribute in the range by handle and
+    // type, declarations included, as many of one UUID size as fit in the MTU.
+    descriptors_response discover_descriptors(uint16_t start, uint16_t end);
     // ATT Read (offset 0) or Read Blob.
     read_response read(uint16_t handle, uint16_t offset);
     // write_op BLE_GATT_OP_WRITE_REQ or BLE_GATT_OP_WRITE_CMD. For a command the response is

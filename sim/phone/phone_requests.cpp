@@ -67,6 +67,11 @@ gatt_reply phone_gatt::respond(const gatt_request& request, sim_us now) {
             reply.answer = std::move(r);
             return reply;
         }
+        case gatt_procedure::descriptors: {
+            descriptors_response r = discover_descriptors(request.handle, request.end_handle);
+            reply.answer = std::move(r);
+            return reply;
+        }
         case gatt_procedure::write:
             break;
     }

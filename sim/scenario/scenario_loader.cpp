@@ -551,6 +551,7 @@ const std::vector<std::string>& driver_call_names() {
         "sd_ble_gap_rssi_start",
         "sd_ble_gattc_primary_services_discover",
         "sd_ble_gattc_characteristics_discover",
+        "sd_ble_gattc_descriptors_discover",
         "sd_ble_gattc_read",
         "sd_ble_gattc_write",
     };

@@ -138,6 +138,17 @@ void describe_gattc(const ble_evt_t& e, trace_json& j) {
             j["chars"] = list;
             break;
         }
+        case BLE_GATTC_EVT_DESC_DISC_RSP: {
+            const auto& r = g.params.desc_disc_rsp;
+            const ble_gattc_desc_t* descs = r.descs;
+            trace_json list = trace_json::array();
+            for (uint16_t i = 0; i < r.count; ++i) {
+                list.push_back({{"handle", descs[i].handle}, {"uuid", uuid_json(descs[i].uuid)}});
+            }
+            j["count"] = r.count;
+            j["descs"] = list;
+            break;
+        }
         case BLE_GATTC_EVT_READ_RSP:
             j["handle"] = g.params.read_rsp.handle;
             j["offset"] = g.params.read_rsp.offset;

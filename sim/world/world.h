@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/sd_rpc.h"
+#include "driver/stack/discovery_answer.h"
 #include "driver/stack/rssi_filter.h"
 #include "driver/stack/stack_rules.h"
 #include "platform/handover.h"
@@ -106,6 +107,8 @@ class world {
                                const ble_uuid_t* uuid);
     uint32_t characteristics_discover(sim_us now, uint16_t conn_handle,
                                       const ble_gattc_handle_range_t* range);
+    uint32_t descriptors_discover(sim_us now, uint16_t conn_handle,
+                                  const ble_gattc_handle_range_t* range);
     uint32_t read(sim_us now, uint16_t conn_handle, uint16_t handle, uint16_t offset);
     uint32_t write(sim_us now, uint16_t conn_handle, const ble_gattc_write_params_t* params);
 
@@ -217,6 +220,10 @@ class world {
     // world_gatt.cpp
     // Schedules the phone's receipt of a request in the next connection event.
     void send_request(link& l, sim_us now, gatt_request request);
+    // A discovery the stack answers itself (see driver/stack/discovery_answer.h): its event
+    // is queued at `now` and true returned; false when the request is for the phone.
+    bool answered_by_stack(sim_us now, driver::stack::discovery what, uint16_t conn_handle,
+                           uint16_t start_handle);
     // `procedure` is the procedure the request belongs to; 0 for a write command.
     void phone_receives(uint16_t conn_handle, uint32_t serial, uint32_t procedure, sim_us t,
                         const gatt_request& request);

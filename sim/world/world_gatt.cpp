@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "driver/stack/discovery_answer.h"
 #include "sim/world/world.h"
 
 namespace sim {
@@ -26,6 +27,10 @@ std::shared_ptr<wire::event_buffer> answer_event(uint16_t conn_handle,
     if (const auto* c = std::get_if<characteristics_response>(&answer)) {
         return std::make_shared<wire::event_buffer>(wire::build_characteristics_response(
             conn_handle, c->status, c->error_handle, c->chars));
+    }
+    if (const auto* d = std::get_if<descriptors_response>(&answer)) {
+        return std::make_shared<wire::event_buffer>(
+            wire::build_descriptors_response(conn_handle, d->status, d->error_handle, d->descs));
     }
     if (const auto* r = std::get_if<read_response>(&answer)) {
         return std::make_shared<wire::event_buffer>(wire::build_read_response(
@@ -174,10 +179,23 @@ void world::gatt_timeout(uint16_t conn_handle, uint32_t serial, uint32_t procedu
     emit_event(t, wire::build_gattc_timeout(conn_handle), conn_event_note(*l, t));
 }
 
+bool world::answered_by_stack(sim_us now, driver::stack::discovery what, uint16_t conn_handle,
+                              uint16_t start_handle) {
+    std::optional<wire::event_buffer> answer =
+        driver::stack::discovery_answered_by_stack(what, conn_handle, start_handle);
+    if (!answer) return false;
+    // Nothing goes on the air, so the answer comes with the call, not in a connection event.
+    emit_event(now, std::move(*answer), trace_json{{"answered_by", "stack"}});
+    return true;
+}
+
 uint32_t world::services_discover(sim_us now, uint16_t conn_handle, uint16_t start_handle,
                                   const ble_uuid_t* uuid) {
     const uint32_t result = rules_.check_primary_services_discover(conn_handle, uuid);
     if (result != NRF_SUCCESS) return result;
+    if (answered_by_stack(now, driver::stack::discovery::services, conn_handle, start_handle)) {
+        return NRF_SUCCESS;
+    }
     gatt_request request;
     request.procedure = gatt_procedure::services;
     request.handle = start_handle;
@@ -190,8 +208,28 @@ uint32_t world::characteristics_discover(sim_us now, uint16_t conn_handle,
                                          const ble_gattc_handle_range_t* range) {
     const uint32_t result = rules_.check_characteristics_discover(conn_handle, range);
     if (result != NRF_SUCCESS) return result;
+    if (answered_by_stack(now, driver::stack::discovery::characteristics, conn_handle,
+                          range->start_handle)) {
+        return NRF_SUCCESS;
+    }
     gatt_request request;
     request.procedure = gatt_procedure::characteristics;
+    request.handle = range->start_handle;
+    request.end_handle = range->end_handle;
+    send_request(*find_link(conn_handle), now, std::move(request));
+    return NRF_SUCCESS;
+}
+
+uint32_t world::descriptors_discover(sim_us now, uint16_t conn_handle,
+                                     const ble_gattc_handle_range_t* range) {
+    const uint32_t result = rules_.check_descriptors_discover(conn_handle, range);
+    if (result != NRF_SUCCESS) return result;
+    if (answered_by_stack(now, driver::stack::discovery::descriptors, conn_handle,
+                          range->start_handle)) {
+        return NRF_SUCCESS;
+    }
+    gatt_request request;
+    request.procedure = gatt_procedure::descriptors;
     request.handle = range->start_handle;
     request.end_handle = range->end_handle;
     send_request(*find_link(conn_handle), now, std::move(request));

@@ -8,6 +8,7 @@
 #include "hci/att.h"
 #include "hci/hci_events.h"
 #include "hci/l2cap.h"
+#include "sim/air_capture/att_pdu.h"
 #include "sim/scenario/scenario_loader.h"
 
 namespace btvirt_testing {
@@ -395,45 +396,12 @@ void test_phone::answer_att(uint16_t connection_handle, hci::bytes_view request)
                                                                     : BLE_GATT_OP_WRITE_CMD;
             ask.value.assign(request.data + 3, request.data + request.size);
             break;
-        case att_op::find_information_request: {
+        case att_op::find_information_request:
             if (request.size != 5) return error(0, att_error_code::invalid_pdu);
-            // The simulated phones know no descriptor discovery; the answer comes from the
-            // same records, a page of one UUID size at a time.
-            const uint16_t start = le16(request, 1);
-            const uint16_t end = le16(request, 3);
-            std::vector<std::pair<uint16_t, sim::gatt_uuid>> found;
-            {
-                std::lock_guard<std::mutex> guard(gatt_lock_);
-                for (const sim::gatt_service_def& s : config_.gatt.services()) {
-                    found.emplace_back(s.start_handle,
-                                       sim::gatt_uuid::from16(sim::gatt_uuid_primary_service));
-                    for (const sim::gatt_characteristic_def& c : s.characteristics) {
-                        found.emplace_back(c.decl_handle,
-                                           sim::gatt_uuid::from16(sim::gatt_uuid_characteristic));
-                        found.emplace_back(c.value_handle, c.uuid);
-                        for (const sim::gatt_descriptor_def& d : c.descriptors) {
-                            found.emplace_back(d.handle, d.uuid);
-                        }
-                    }
-                }
-            }
-            std::sort(found.begin(), found.end(),
-                      [](const auto& a, const auto& b) { return a.first < b.first; });
-            std::vector<uint8_t> out{att_op::find_information_response, 0};
-            for (const auto& [handle, uuid] : found) {
-                if (handle < start || handle > end || start == 0) continue;
-                const uint8_t format = uuid.is_128 ? 2 : 1;
-                if (out[1] == 0) out[1] = format;
-                const size_t entry = 2 + (uuid.is_128 ? 16 : 2);
-                if (format != out[1] || out.size() + entry > att_mtu) break;
-                put16(out, handle);
-                const std::vector<uint8_t> bytes = uuid.air_bytes();
-                out.insert(out.end(), bytes.begin(), bytes.end());
-            }
-            if (out[1] == 0) return error(start, att_error_code::attribute_not_found);
-            send_pdu(connection_handle, hci::cid::att, out);
-            return;
-        }
+            ask.procedure = sim::gatt_procedure::descriptors;
+            ask.handle = le16(request, 1);
+            ask.end_handle = le16(request, 3);
+            break;
         default:
             if ((opcode & att_op::command_flag) == 0) {
                 error(0, att_error_code::request_not_supported);
@@ -484,6 +452,9 @@ void test_phone::answer_att(uint16_t connection_handle, hci::bytes_view request)
                 out.insert(out.end(), r->data.begin(),
                            r->data.begin() + std::min<size_t>(r->data.size(), att_mtu - 1));
             }
+        } else if (std::holds_alternative<sim::descriptors_response>(reply.answer)) {
+            // The same Find Information Response the simulated air carries.
+            out = sim::air::att_answer(ask, reply.answer, config_.gatt.services()).value_or(out);
         } else if (const auto* w = std::get_if<sim::write_response>(&reply.answer)) {
             out = w->status != 0
                       ? hci::error_response(opcode, w->error_handle, att_error_of(w->status))

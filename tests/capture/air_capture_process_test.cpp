@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/e2e_scenario.h"
+#include "tests/support/edge_layout_phone.h"
 #include "tests/support/test_support.h"
 
 using namespace testing_support;
@@ -65,7 +66,7 @@ const std::vector<std::string> kFields = {
     "btle.control.error_code",                // 12
     "btle.control.interval",                  // 13
     "btatt.opcode",                           // 14
-    "btcommon.eir_ad.entry.custom_uuid_128",         // 15
+    "btcommon.eir_ad.entry.custom_uuid_128",  // 15
     "btle_rf.channel",                        // 16
     "btle.link_layer_data.hop",               // 17
 };
@@ -120,10 +121,15 @@ int number(const std::string& cell) {
 int request_opcode(const trace_line& call) {
     const std::string name = call["call"];
     const auto& args = call["args"];
+    // A discovery from handle 0 is answered by the stack itself.
     if (name == "sd_ble_gattc_primary_services_discover") {
+        if (args.value("start_handle", -1) == 0) return -1;
         return args.contains("srvc_uuid") && !args["srvc_uuid"].is_null() ? 0x06 : 0x10;
     }
-    if (name == "sd_ble_gattc_characteristics_discover") return 0x08;
+    const bool from_zero =
+        args.contains("handle_range") && args["handle_range"].value("start_handle", -1) == 0;
+    if (name == "sd_ble_gattc_characteristics_discover") return from_zero ? -1 : 0x08;
+    if (name == "sd_ble_gattc_descriptors_discover") return from_zero ? -1 : 0x04;
     if (name == "sd_ble_gattc_read") return args.value("offset", 0) == 0 ? 0x0A : 0x0C;
     if (name == "sd_ble_gattc_write") {
         return args["write_params"].value("write_op", 0) == 2 ? 0x52 : 0x12;
@@ -135,11 +141,13 @@ int request_opcode(const trace_line& call) {
 int answer_opcode(const trace_line& event, int request) {
     const std::string name = event["event"];
     if (name == "BLE_GATTC_EVT_HVX") return 0x1B;
+    if (event.value("answered_by", "") == "stack") return -1;
     const bool failed = event.value("gatt_status", 0) != 0;
     if (name == "BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP") {
         return failed ? 0x01 : (request == 0x06 ? 0x07 : 0x11);
     }
     if (name == "BLE_GATTC_EVT_CHAR_DISC_RSP") return failed ? 0x01 : 0x09;
+    if (name == "BLE_GATTC_EVT_DESC_DISC_RSP") return failed ? 0x01 : 0x05;
     if (name == "BLE_GATTC_EVT_READ_RSP") return failed ? 0x01 : (request == 0x0C ? 0x0D : 0x0B);
     if (name == "BLE_GATTC_EVT_WRITE_RSP") return failed ? 0x01 : 0x13;
     return -1;
@@ -354,6 +362,38 @@ TEST(AirCaptureProcess, TsharkReadsTheAirAsTheTraceTellsIt) {
     }
     EXPECT_GE(updates, 1u);
     EXPECT_GE(peer_terminations, 1u);  // phone A hung up with reason 0x13
+}
+
+TEST(AirCaptureProcess, TheCccdSearchIsOnTheAirAndTheContinuationFromHandleZeroIsNot) {
+    const e2e_scenario scenario(
+        nlohmann::json::parse(R"({ "seed": 5, "time_scale": 20, "phones": [ )" +
+                              testing_support::edge_layout_phone("a", kUuidA) + " ] }"));
+    const std::string pcap = add_pcap_key(scenario, "air.pcap");
+    const process_result result = run_orvette_on(scenario, {std::string("-u") + kUuidA, "-v3"},
+                                                 {{kSetupEnded, 200, "q"}}, 60000);
+    ASSERT_TRUE(ended_cleanly(result));
+    const std::string config = (fs::path(scenario.dir()) / "wireshark").string();
+    EXPECT_EQ(frames_matching(pcap, config, "_ws.malformed || btle.crc.incorrect"), "");
+    // The 'response' characteristic's range after its value, and the phone's answer.
+    EXPECT_NE(frames_matching(pcap, config,
+                              "btatt.opcode == 0x04 && btatt.starting_handle == 0x000b && "
+                              "btatt.ending_handle == 0x000c"),
+              "");
+    EXPECT_NE(frames_matching(pcap, config, "btatt.opcode == 0x05 && btatt.uuid16 == 0x2901"), "");
+    // No request ever names handle 0.
+    EXPECT_EQ(frames_matching(pcap, config, "btatt.starting_handle == 0"), "");
+
+    const std::vector<traced_link> traced = links_in(scenario.read_trace());
+    ASSERT_EQ(traced.size(), 1u);
+    std::vector<int> requests;
+    std::vector<int> answers;
+    for (const packet& p : decode(pcap, config)) {
+        if ((p[2] != "2" && p[2] != "3") || p[14].empty()) continue;
+        (p[2] == "2" ? requests : answers).push_back(number(p[14]));
+    }
+    EXPECT_EQ(hex_list(requests), hex_list(traced[0].requests));
+    EXPECT_EQ(hex_list(answers), hex_list(traced[0].answers));
+    EXPECT_NE(std::find(requests.begin(), requests.end(), 0x04), requests.end());
 }
 
 TEST(AirCaptureProcess, TheEnvironmentWinsAndAnUnwritableFileOnlyWarns) {

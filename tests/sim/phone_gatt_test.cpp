@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,62 @@ TEST(PhoneGattEmpty, EveryProcedureEndsAtOnce) {
     EXPECT_EQ(phone.read(1, 0).status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
     EXPECT_EQ(phone.write(BLE_GATT_OP_WRITE_REQ, 1, 0, {}, out).status,
               BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+}
+
+// The authentication service with a User Description between 'response' and its CCCD:
+// service 0x0001, 'challenge' 0x0002/0x0003, 'response' 0x0004/0x0005, 0x2901 at 0x0006 and
+// the CCCD at 0x0007.
+sim::phone_gatt described_response_phone() {
+    const auto gatt = nlohmann::json::parse(R"({"services": [{"uuid": "phone",
+        "characteristics": [
+          {"uuid": "challenge", "properties": ["write_without_response"]},
+          {"uuid": "response", "properties": ["notify"],
+           "descriptors": [{"uuid": "2901", "value": "41"}, {"uuid": "2902"}]}]}]})");
+    sim::phone_gatt phone;
+    std::string error;
+    EXPECT_TRUE(sim::phone_gatt::from_json(gatt, phone_uuid, phone, error)) << error;
+    return phone;
+}
+
+TEST(PhoneGattDescriptors, FindInformationListsWhatTheRangeHoldsInOneFormatPerAnswer) {
+    sim::phone_gatt phone = described_response_phone();
+    sim::descriptors_response after_value = phone.discover_descriptors(0x0006, 0x0007);
+    EXPECT_EQ(after_value.status, 0);
+    ASSERT_EQ(after_value.descs.size(), 2u);
+    EXPECT_EQ(after_value.descs[0].handle, 0x0006);
+    EXPECT_EQ(after_value.descs[0].uuid.type, BLE_UUID_TYPE_BLE);
+    EXPECT_EQ(after_value.descs[0].uuid.uuid, 0x2901);
+    EXPECT_EQ(after_value.descs[1].handle, 0x0007);
+    EXPECT_EQ(after_value.descs[1].uuid.uuid, 0x2902);
+    // The switch the program writes now lands on the CCCD, not the description.
+    std::vector<sim::notification> out;
+    EXPECT_EQ(phone.write(BLE_GATT_OP_WRITE_REQ, 0x0006, 0, {1, 0}, out).status,
+              BLE_GATT_STATUS_ATTERR_WRITE_NOT_PERMITTED);
+    EXPECT_EQ(phone.write(BLE_GATT_OP_WRITE_REQ, 0x0007, 0, {1, 0}, out).status, 0);
+    EXPECT_EQ(phone.cccd_value(0x0007), 1);
+
+    // Declarations count too; a 128-bit value stops a list of 16-bit types and comes alone.
+    sim::descriptors_response whole = phone.discover_descriptors(0x0001, 0xFFFF);
+    ASSERT_EQ(whole.descs.size(), 2u);
+    EXPECT_EQ(whole.descs[0].uuid.uuid, 0x2800);
+    EXPECT_EQ(whole.descs[1].uuid.uuid, 0x2803);
+    sim::descriptors_response value = phone.discover_descriptors(0x0005, 0xFFFF);
+    ASSERT_EQ(value.descs.size(), 1u);
+    EXPECT_EQ(value.descs[0].uuid.type, BLE_UUID_TYPE_UNKNOWN);
+
+    EXPECT_EQ(phone.discover_descriptors(0x0008, 0xFFFF).status,
+              BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND);
+    EXPECT_EQ(phone.discover_descriptors(0x0008, 0xFFFF).error_handle, 0x0008);
+    EXPECT_EQ(phone.discover_descriptors(0, 0xFFFF).status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+    EXPECT_EQ(phone.discover_descriptors(7, 6).status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+}
+
+TEST(PhoneGattDescriptors, AtTheDefaultMtuFiveSixteenBitTypesFitInOneAnswer) {
+    sim::phone_gatt phone = sim::phone_gatt::standard_profile(phone_uuid);
+    // Generic Access and Generic Attribute: all 16-bit, nine attributes.
+    sim::descriptors_response first = phone.discover_descriptors(0x0001, 0x0009);
+    ASSERT_EQ(first.descs.size(), 5u);
+    EXPECT_EQ(first.descs[4].handle, 0x0005);
 }
 
 }  // namespace

@@ -236,4 +236,44 @@ TEST_F(SimGattClient, APhoneCanHangUpInTheMiddleOfDiscovery) {
     EXPECT_EQ(count(BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP, from), 0u);
 }
 
+TEST_F(SimGattClient, ADiscoveryFromHandleZeroIsAnsweredByTheStackNotThePhone) {
+    // A phone that would keep quiet on such a request: the stack never asks it.
+    start(R"(, "gatt": {"overrides": [
+        {"procedure": "services", "handle": 0, "silent": true},
+        {"procedure": "characteristics", "handle": 0, "silent": true}]})");
+    const size_t from = s->event_count();
+    const seen_event services = discover_services(0);
+    ASSERT_TRUE(services.storage);
+    EXPECT_EQ(services.evt().evt.gattc_evt.gatt_status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+    EXPECT_EQ(services.evt().evt.gattc_evt.error_handle, 0);
+    EXPECT_EQ(services.evt().evt.gattc_evt.params.prim_srvc_disc_rsp.count, 0);
+    // Over at once: the next procedure is taken.
+    const ble_gattc_handle_range_t from_zero{0, 0xFFFF};
+    const seen_event chars =
+        answer([&] { return sd_ble_gattc_characteristics_discover(s->adapter(), 0, &from_zero); },
+               BLE_GATTC_EVT_CHAR_DISC_RSP);
+    ASSERT_TRUE(chars.storage);
+    EXPECT_EQ(chars.evt().evt.gattc_evt.gatt_status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+    EXPECT_EQ(chars.evt().evt.gattc_evt.params.char_disc_rsp.count, 0);
+    EXPECT_EQ(read(0x000C).evt().evt.gattc_evt.gatt_status, 0);
+    EXPECT_EQ(count(BLE_GATTC_EVT_TIMEOUT, from), 0u);
+}
+
+TEST_F(SimGattClient, DescriptorDiscoveryReachesThePhoneAndComesBackAsItsEvent) {
+    start(R"(, "gatt": {"services": [{"uuid": "phone", "characteristics": [
+        {"uuid": "response", "properties": ["notify"],
+         "descriptors": [{"uuid": "2901"}, {"uuid": "2902"}]}]}]})");
+    const ble_gattc_handle_range_t range{0x0004, 0x0005};
+    const seen_event found =
+        answer([&] { return sd_ble_gattc_descriptors_discover(s->adapter(), 0, &range); },
+               BLE_GATTC_EVT_DESC_DISC_RSP);
+    ASSERT_TRUE(found.storage);
+    const ble_gattc_evt_t& e = found.evt().evt.gattc_evt;
+    EXPECT_EQ(e.gatt_status, 0);
+    ASSERT_EQ(e.params.desc_disc_rsp.count, 2);
+    EXPECT_EQ(e.params.desc_disc_rsp.descs[0].uuid.uuid, 0x2901);
+    EXPECT_EQ(e.params.desc_disc_rsp.descs[1].handle, 0x0005);
+    EXPECT_EQ(e.params.desc_disc_rsp.descs[1].uuid.uuid, 0x2902);
+}
+
 }  // namespace

@@ -51,6 +51,9 @@ att_server::att_server(const std::vector<att_service>& services, uint16_t server
             value_attribute.writable =
                 (c.properties & (att_property::write | att_property::write_without_response)) != 0;
             attributes_.push_back(value_attribute);
+            for (const std::vector<uint8_t>& type : c.descriptors) {
+                attributes_.push_back({next++, type, {}});
+            }
             if ((c.properties & (att_property::notify | att_property::indicate)) != 0) {
                 attribute cccd{next++, uuid16(client_configuration), {0x00, 0x00}};
                 cccd.writable = true;

@@ -3,8 +3,9 @@
 // link with one of these. Built from a small table; pure, no threads.
 //
 // Handles are given out in table order from 1: a service's declaration, then for each of its
-// characteristics the declaration, the value, and a client configuration descriptor when
-// the characteristic notifies or indicates. A service's group ends at its last handle.
+// characteristics the declaration, the value, its other descriptors, and a client
+// configuration descriptor when the characteristic notifies or indicates. A service's group ends at
+// its last handle.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,9 @@ struct att_characteristic {
     std::vector<uint8_t> uuid;  // 2 or 16 bytes, least significant first
     uint8_t properties = att_property::read;
     std::vector<uint8_t> value;
+    // Types of read-only descriptors placed between the value and the client configuration
+    // descriptor, as a User Description (0x2901) can be.
+    std::vector<std::vector<uint8_t>> descriptors;
 };
 
 struct att_service {

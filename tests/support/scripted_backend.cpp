@@ -221,6 +221,14 @@ uint32_t scripted_backend::gattc_characteristics_discover(uint16_t conn_handle,
                    {}});
 }
 
+uint32_t scripted_backend::gattc_descriptors_discover(uint16_t conn_handle,
+                                                      ble_gattc_handle_range_t const* range) {
+    return record({"gattc_descriptors_discover",
+                   {conn_handle, range != nullptr ? range->start_handle : -1,
+                    range != nullptr ? range->end_handle : -1},
+                   {}});
+}
+
 uint32_t scripted_backend::gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) {
     return record({"gattc_read", {conn_handle, handle, offset}, {}});
 }

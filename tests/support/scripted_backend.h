@@ -71,6 +71,9 @@ class scripted_backend final : public driver::backend {
     // args: conn_handle, start_handle, end_handle.
     uint32_t gattc_characteristics_discover(
         uint16_t conn_handle, ble_gattc_handle_range_t const* p_handle_range) override;
+    // args: conn_handle, start_handle, end_handle.
+    uint32_t gattc_descriptors_discover(uint16_t conn_handle,
+                                        ble_gattc_handle_range_t const* p_handle_range) override;
     uint32_t gattc_read(uint16_t conn_handle, uint16_t handle, uint16_t offset) override;
     // args: conn_handle, write_op, flags, handle, offset, len; data: value bytes.
     uint32_t gattc_write(uint16_t conn_handle,

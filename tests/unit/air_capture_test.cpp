@@ -159,6 +159,38 @@ TEST(AirCapturePdus, ConnectIndAndControlPdusByteForByte) {
     EXPECT_EQ(data_pdu(h, {}), (bytes{0x07, 0x00}));
 }
 
+TEST(AirCaptureAtt, FindInformationCarriesTheRangeAndTheTypesInTheirFormat) {
+    sim::gatt_request find;
+    find.procedure = sim::gatt_procedure::descriptors;
+    find.handle = 0x0011;
+    find.end_handle = 0x0013;
+    EXPECT_EQ(att_request(find), (bytes{0x04, 0x11, 0x00, 0x13, 0x00}));
+
+    sim::descriptors_response found;
+    found.descs.push_back({0x0012, {0x2901, BLE_UUID_TYPE_BLE}});
+    found.descs.push_back({0x0013, {0x2902, BLE_UUID_TYPE_BLE}});
+    EXPECT_EQ(att_answer(find, found, {}),
+              (bytes{0x05, 0x01, 0x12, 0x00, 0x01, 0x29, 0x13, 0x00, 0x02, 0x29}));
+
+    // A 128-bit type comes from the database, in format 2.
+    sim::gatt_service_def service;
+    sim::gatt_characteristic_def value;
+    value.value_handle = 0x0011;
+    value.uuid.is_128 = true;
+    for (uint8_t i = 0; i < 16; ++i) value.uuid.bytes[i] = i;
+    service.characteristics.push_back(value);
+    sim::descriptors_response long_type;
+    long_type.descs.push_back({0x0011, {0, BLE_UUID_TYPE_UNKNOWN}});
+    bytes expected{0x05, 0x02, 0x11, 0x00};
+    for (uint8_t i = 0; i < 16; ++i) expected.push_back(i);
+    EXPECT_EQ(att_answer(find, long_type, {service}), expected);
+
+    sim::descriptors_response none;
+    none.status = BLE_GATT_STATUS_ATTERR_ATTRIBUTE_NOT_FOUND;
+    none.error_handle = 0x0011;
+    EXPECT_EQ(att_answer(find, none, {}), (bytes{0x01, 0x04, 0x11, 0x00, 0x0A}));
+}
+
 TEST(AirCaptureAtt, RequestsAndAnswersCarryTheRightOpcodesHandlesAndValues) {
     sim::gatt_request services;
     services.procedure = sim::gatt_procedure::services;

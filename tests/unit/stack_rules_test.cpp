@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "driver/ble_hci.h"
+#include "driver/stack/discovery_answer.h"
 
 namespace {
 
@@ -388,6 +389,52 @@ TEST_F(StackRules, ConnectableAdvertisingNeedsAKnownTagAndAPeripheralRole) {
     params.properties.type = BLE_GAP_ADV_TYPE_NONCONNECTABLE_SCANNABLE_UNDIRECTED;
     rules.adv_set_configured(&params);
     EXPECT_EQ(rules.check_adv_start(0, 5), ok);
+}
+
+TEST(StackDiscoveryAnswer, ADiscoveryFromHandleZeroIsAnsweredInvalidHandleWithNoEntries) {
+    using driver::stack::discovery;
+    for (const discovery what :
+         {discovery::services, discovery::characteristics, discovery::descriptors}) {
+        const auto answer = driver::stack::discovery_answered_by_stack(what, 3, 0);
+        ASSERT_TRUE(answer.has_value());
+        const ble_evt_t& e = *answer->get();
+        const ble_gattc_evt_t& g = e.evt.gattc_evt;
+        EXPECT_EQ(g.conn_handle, 3);
+        EXPECT_EQ(g.gatt_status, BLE_GATT_STATUS_ATTERR_INVALID_HANDLE);
+        EXPECT_EQ(g.error_handle, 0);
+        switch (what) {
+            case discovery::services:
+                EXPECT_EQ(e.header.evt_id, BLE_GATTC_EVT_PRIM_SRVC_DISC_RSP);
+                EXPECT_EQ(g.params.prim_srvc_disc_rsp.count, 0);
+                break;
+            case discovery::characteristics:
+                EXPECT_EQ(e.header.evt_id, BLE_GATTC_EVT_CHAR_DISC_RSP);
+                EXPECT_EQ(g.params.char_disc_rsp.count, 0);
+                break;
+            case discovery::descriptors:
+                EXPECT_EQ(e.header.evt_id, BLE_GATTC_EVT_DESC_DISC_RSP);
+                EXPECT_EQ(g.params.desc_disc_rsp.count, 0);
+                break;
+        }
+    }
+    // Every other start handle is the phone's to answer, the last one included.
+    for (const uint16_t start : {uint16_t{1}, uint16_t{0xFFFF}}) {
+        EXPECT_FALSE(driver::stack::discovery_answered_by_stack(discovery::services, 3, start));
+        EXPECT_FALSE(
+            driver::stack::discovery_answered_by_stack(discovery::characteristics, 3, start));
+    }
+}
+
+TEST_F(StackRules, DescriptorDiscoveryIsOneOfTheLinksGattProcedures) {
+    enable();
+    make_link(0, peer(1));
+    const ble_gattc_handle_range_t range{0x0015, 0x0016};
+    EXPECT_EQ(rules.check_descriptors_discover(0, &range), ok);
+    EXPECT_EQ(rules.check_descriptors_discover(0, nullptr),
+              static_cast<uint32_t>(NRF_ERROR_INVALID_ADDR));
+    EXPECT_EQ(rules.check_descriptors_discover(1, &range), unknown_link);
+    rules.gattc_started(0);
+    EXPECT_EQ(rules.check_descriptors_discover(0, &range), busy);
 }
 
 TEST_F(StackRules, AResetForgetsEverythingTheStackWasDoing) {
