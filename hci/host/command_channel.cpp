@@ -16,9 +16,9 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     std::unique_lock<std::mutex> guard(lock_);
     const uint64_t epoch = epoch_;
     const bool turn = wait_clock_ms(changed_, guard, limit_ms, [&] {
-        return lost_ || epoch_ != epoch || (!busy_ && credits_ > 0);
+        return lost_ || failed_since(epoch) || (!busy_ && credits_ > 0);
     });
-    if (lost_ || epoch_ != epoch) {
+    if (lost_ || failed_since(epoch)) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;
         return result;
@@ -37,7 +37,7 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     std::string why;
     const bool sent = send_(packet, why);
     guard.lock();
-    if (epoch_ != epoch) {
+    if (failed_since(epoch)) {
         // Lost meanwhile, and perhaps revived: the channel's state is no longer this
         // command's to touch.
         result.what = command_outcome::kind::lost;
@@ -52,8 +52,9 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
         result.why = why;
         return result;
     }
-    wait_clock_ms(changed_, guard, limit_ms, [&] { return answered_ || lost_ || epoch_ != epoch; });
-    if (epoch_ != epoch) {
+    wait_clock_ms(changed_, guard, limit_ms,
+                  [&] { return answered_ || lost_ || failed_since(epoch); });
+    if (failed_since(epoch)) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;
         return result;

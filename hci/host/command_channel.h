@@ -56,6 +56,9 @@ class command_channel {
 
   private:
     void answer(uint16_t opcode, uint8_t credits, command_outcome outcome);
+    // Under lock_: the channel has failed since a waiter took `epoch` (it may have been
+    // revived since, too).
+    bool failed_since(uint64_t epoch) const { return epoch_ != epoch; }
 
     sender send_;
     mutable std::mutex lock_;

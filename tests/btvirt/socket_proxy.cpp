@@ -153,17 +153,17 @@ bool socket_proxy::forward_from_controller(const uint8_t* data, size_t size) {
 void socket_proxy::run() {
     uint8_t buffer[4096];
     for (;;) {
-        bool cut = false;
+        bool cut_now = false;
         std::deque<std::vector<uint8_t>> injections;
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stopping_) return;
-            cut = cut_asked_;
+            cut_now = cut_asked_;
             cut_asked_ = false;
             // Injected only between two whole packets of the controller's.
             if (partial_.empty()) injections.swap(injections_);
         }
-        if (cut) drop_pair();
+        if (cut_now) drop_pair();
         for (const auto& bytes : injections) {
             if (client_fd_ >= 0 && !to_client(bytes.data(), bytes.size())) drop_pair();
         }
