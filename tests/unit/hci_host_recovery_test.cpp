@@ -223,6 +223,20 @@ TEST(HciRecovery, ALostStreamIsOpenedAgainAndTheNewControllerSetUpAsLastAsked) {
     EXPECT_TRUE(fresh.violations().empty());
 }
 
+TEST(HciRecovery, ACommandNeverAnsweredIsRecoveredByResetOnTheSameStream) {
+    platform::set_time_scale(20);
+    hci_session s;
+    ASSERT_EQ(s.open(), NRF_SUCCESS);
+    ASSERT_EQ(s.enable(), NRF_SUCCESS);
+    s.controller().script(op::le_set_scan_parameters, command_reply::silent(), 1);
+    EXPECT_EQ(s.start_scan(), NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE);
+    ASSERT_TRUE(wait_for_log(s, "back after 1 attempt", 10000));
+    EXPECT_TRUE(has_log(s, "lost: no answer to HCI command 0x200B within 3000 ms"));
+    EXPECT_EQ(s.stream_opens(), 1);
+    EXPECT_EQ(s.controller().count_commands(op::reset), 2u);
+    EXPECT_EQ(s.start_scan(), NRF_SUCCESS);
+}
+
 TEST(HciRecovery, AControllerThatWillNotResetOnItsStreamIsReachedOnAStreamOpenedAgain) {
     platform::set_time_scale(20);
     hci_session s;
