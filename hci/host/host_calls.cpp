@@ -214,9 +214,6 @@ uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data
     std::vector<uint8_t> parameters_command;
     std::vector<uint8_t> data_command;
     std::vector<uint8_t> response_command;
-    if (params != nullptr) {
-        parameters_command = le_set_advertising_parameters_command(hci_advertising(*params));
-    }
     bool held = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -224,6 +221,9 @@ uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data
         const uint32_t result = rules_.check_adv_set_configure(handle, data, params);
         if (result != NRF_SUCCESS) return result;
         held = held_for_recovery();
+    }
+    if (params != nullptr) {
+        parameters_command = le_set_advertising_parameters_command(hci_advertising(*params));
     }
     if (data != nullptr) {
         const auto command = le_set_advertising_data_command(bytes_view(
