@@ -679,12 +679,12 @@ void on_event(adapter_t* adapter, ble_evt_t* e) {
 }
 
 void on_status(adapter_t* adapter, sd_rpc_app_status_t code, const char* text) {
-    program_view& view = view_of(adapter, "status");
+    view_of(adapter, "status");
     if (text == nullptr) violated("a status without text");
     read_all(text, std::strlen(text));
     if (tracing) std::fprintf(stderr, "status %d: %s\n", static_cast<int>(code), text);
-    // The controller is gone, and every link with it.
-    if (code == IO_RESOURCES_UNAVAILABLE) view.links.clear();
+    // A lost controller takes every link with it, and each is reported down on its own.
+    (void)code;
 }
 
 void on_log(adapter_t* adapter, sd_rpc_log_severity_t, const char* text) {

@@ -83,6 +83,9 @@ class hci_backend final : public driver::backend {
         host_options options;
         options.port = port_;
         options.snoop_path = snoop_path_from_environment();
+        // A lost stream is opened again the way it was opened first: a serial device back
+        // under its name after a re-plug, a socket connected again, the user channel.
+        options.reopen = opener_;
         auto made = std::make_unique<host>(
             std::move(link), options,
             program_callbacks{adapter, status_handler, event_handler, log_handler}, log_filter_);

@@ -14,9 +14,11 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     }
     const uint16_t opcode = static_cast<uint16_t>(packet[1] | (packet[2] << 8));
     std::unique_lock<std::mutex> guard(lock_);
-    const bool turn =
-        wait_clock_ms(changed_, guard, limit_ms, [&] { return lost_ || (!busy_ && credits_ > 0); });
-    if (lost_) {
+    const uint64_t epoch = epoch_;
+    const bool turn = wait_clock_ms(changed_, guard, limit_ms, [&] {
+        return lost_ || failed_since(epoch) || (!busy_ && credits_ > 0);
+    });
+    if (lost_ || failed_since(epoch)) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;
         return result;
@@ -35,6 +37,13 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     std::string why;
     const bool sent = send_(packet, why);
     guard.lock();
+    if (failed_since(epoch)) {
+        // Lost meanwhile, and perhaps revived: the channel's state is no longer this
+        // command's to touch.
+        result.what = command_outcome::kind::lost;
+        result.why = lost_why_;
+        return result;
+    }
     if (!sent) {
         busy_ = false;
         credits_ = 1;
@@ -43,7 +52,13 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
         result.why = why;
         return result;
     }
-    wait_clock_ms(changed_, guard, limit_ms, [&] { return answered_ || lost_; });
+    wait_clock_ms(changed_, guard, limit_ms,
+                  [&] { return answered_ || lost_ || failed_since(epoch); });
+    if (failed_since(epoch)) {
+        result.what = command_outcome::kind::lost;
+        result.why = lost_why_;
+        return result;
+    }
     if (answered_) {
         result = std::move(outcome_);
     } else if (lost_) {
@@ -95,6 +110,31 @@ void command_channel::fail(const std::string& why) {
     if (!lost_) {
         lost_ = true;
         lost_why_ = why;
+        ++epoch_;
+    }
+    changed_.notify_all();
+}
+
+void command_channel::revive() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (shut_) return;
+    // A command still out belongs to the controller that was there before.
+    if (busy_) ++epoch_;
+    lost_ = false;
+    credits_ = 1;
+    busy_ = false;
+    answered_ = false;
+    waiting_opcode_ = 0;
+    changed_.notify_all();
+}
+
+void command_channel::shut(const std::string& why) {
+    std::lock_guard<std::mutex> guard(lock_);
+    shut_ = true;
+    if (!lost_) {
+        lost_ = true;
+        lost_why_ = why;
+        ++epoch_;
     }
     changed_.notify_all();
 }

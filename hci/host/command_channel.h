@@ -44,12 +44,21 @@ class command_channel {
 
     // The controller is gone: every waiter and every later command gets `lost`.
     void fail(const std::string& why);
+    // A controller is on the stream again: commands go out once more, one until it says how
+    // many it takes. A command that waited through the loss still ends as lost. Nothing
+    // comes back after shut().
+    void revive();
+    // For good: as fail(), and revive() no longer helps.
+    void shut(const std::string& why);
 
     // Commands the controller may take now (for tests of the pacing).
     uint8_t credits() const;
 
   private:
     void answer(uint16_t opcode, uint8_t credits, command_outcome outcome);
+    // Under lock_: the channel has failed since a waiter took `epoch` (it may have been
+    // revived since, too).
+    bool failed_since(uint64_t epoch) const { return epoch_ != epoch; }
 
     sender send_;
     mutable std::mutex lock_;
@@ -61,7 +70,11 @@ class command_channel {
     bool answered_ = false;
     command_outcome outcome_;
     bool lost_ = false;
+    bool shut_ = false;
     std::string lost_why_;
+    // Moves on with every failure: a waiter from before it ends as lost even if the channel
+    // has been revived by the time it wakes.
+    uint64_t epoch_ = 0;
 };
 
 }  // namespace hci

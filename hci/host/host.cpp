@@ -81,6 +81,22 @@ uint32_t host::usable_locked() const {
     return NRF_SUCCESS;
 }
 
+uint32_t host::open_state() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!opened_ || closed_) return not_open;
+    return NRF_SUCCESS;
+}
+
+std::shared_ptr<transport> host::current_transport() const {
+    std::lock_guard<std::mutex> guard(transport_lock_);
+    return transport_;
+}
+
+void host::start_transport(transport& link) {
+    link.start([this](bytes_view chunk) { on_bytes(chunk); },
+               [this](const std::string& why) { lose(why, loss_kind::transport); });
+}
+
 void host::snoop(bytes_view h4_packet, direction dir) {
     std::lock_guard<std::mutex> guard(snoop_lock_);
     if (snoop_) {
@@ -91,10 +107,25 @@ void host::snoop(bytes_view h4_packet, direction dir) {
 
 bool host::send_packet(bytes_view packet, std::string& why) {
     snoop(packet, direction::sent);
-    return transport_->write(packet, why);
+    const std::shared_ptr<transport> link = current_transport();
+    if (!link) {
+        why = "no stream to the controller";
+        return false;
+    }
+    return link->write(packet, why);
 }
 
 command_outcome host::execute(const std::vector<uint8_t>& packet) {
+    {
+        // A call that began before a loss must not slip its command in among recovery's.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ || closed_) {
+            command_outcome outcome;
+            outcome.what = command_outcome::kind::lost;
+            outcome.why = closed_ ? "closed" : "the controller is lost";
+            return outcome;
+        }
+    }
     command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
     if (outcome.answered() && packet.size() > 2) {
         const auto op = static_cast<uint16_t>(packet[1] | (packet[2] << 8));
@@ -113,27 +144,6 @@ command_outcome host::execute(const std::vector<uint8_t>& packet) {
         lose("cannot write to the controller: " + outcome.why);
     }
     return outcome;
-}
-
-void host::lose(const std::string& why, loss_kind kind) {
-    (void)kind;  // recovery decides by it
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (lost_ || closed_) return;
-        lost_ = true;
-        // Whatever the controller held is gone with it.
-        rules_.reset();
-        links_.clear();
-        initiator_ = initiator{};
-        acl_queue_.clear();
-        acl_in_flight_.clear();
-        scan_deadline_ = 0;
-    }
-    commands_.fail(why);
-    changed_.notify_all();
-    const std::string text = "HCI controller on " + options_.port + " lost: " + why;
-    delivery_.post_status(IO_RESOURCES_UNAVAILABLE, text);
-    say(SD_RPC_LOG_ERROR, text);
 }
 
 void host::on_bytes(bytes_view chunk) {
@@ -180,8 +190,7 @@ uint32_t host::open() {
         }
     }
     const bool snoop_failed = !options_.snoop_path.empty() && !snoop_;
-    transport_->start([this](bytes_view chunk) { on_bytes(chunk); },
-                      [this](const std::string& why) { lose(why); });
+    start_transport(*transport_);
     std::string failure;
     const uint32_t result = open_sequence(failure);
     if (result != NRF_SUCCESS) {
@@ -192,7 +201,8 @@ uint32_t host::open() {
             std::lock_guard<std::mutex> guard(lock_);
             closed_ = true;
         }
-        transport_->close();
+        commands_.shut("closed");
+        current_transport()->close();
         return result;
     }
     delivery_.post_status(RESET_PERFORMED, "Target Reset performed");
@@ -209,6 +219,12 @@ uint32_t host::open() {
         say(SD_RPC_LOG_WARNING, "cannot write the HCI trace to " + options_.snoop_path);
     } else if (snoop_) {
         say(SD_RPC_LOG_INFO, "HCI trace (btsnoop) written to " + options_.snoop_path);
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ready_ = true;
+        // Lost while the lines above were written: recovery starts with the timers.
+        recovery_.next_attempt = platform::tick_count();
     }
     if (!options_.caller_runs_background) {
         delivery_.start();
@@ -385,8 +401,11 @@ uint32_t host::close() {
         timer_stop_ = true;
     }
     changed_.notify_all();
-    commands_.fail("closed");
-    transport_->close();
+    // Ends at once whatever waits for the controller, recovery's own commands included.
+    commands_.shut("closed");
+    // The recovery on the timer thread may open a stream after this; it closes that one
+    // itself once it finds the host closed.
+    if (const std::shared_ptr<transport> link = current_transport()) link->close();
     if (timer_.joinable()) timer_.join();
     {
         // The trace is whole once the adapter is closed; a closed host may be kept for a

@@ -9,6 +9,18 @@
 // ATT time-out, RSSI polls and scan/connect time-outs, and the event thread that alone calls
 // the program back. A harness may instead run the timer's and the event thread's work itself,
 // on its own thread (see host_options::caller_runs_background).
+//
+// A lost controller (the stream ended, a Hardware Error, a command never answered, framing
+// lost) ends at once everything that waited on it: each link is reported disconnected with
+// reason 0x08 (Connection Timeout), as a link that faded would be, and a connection attempt
+// ends as one that timed out. The timer's work then gets the controller back: HCI Reset on
+// the same stream for a controller that misbehaved, the stream closed and opened again
+// (host_options::reopen) for one that ended or would not reset; then the set-up of open(),
+// and the scanner and the advertising set as the program last asked for them. Attempts
+// back off (host_options::recovery_*). While the controller is away, the calls that only
+// set what recovery restores (scan start, resume and stop; advertising set configure, start
+// and stop) are taken and kept for it; every other call fails with
+// NRF_ERROR_SD_RPC_H5_TRANSPORT_STATE, as before, and close() does not wait for it.
 #pragma once
 
 #include <atomic>
@@ -31,6 +43,7 @@
 #include "hci/acl.h"
 #include "hci/btsnoop.h"
 #include "hci/h4_parser.h"
+#include "hci/hci_commands.h"
 #include "hci/host/command_channel.h"
 #include "hci/host/event_delivery.h"
 #include "hci/host/gattc_procedure.h"
@@ -74,6 +87,15 @@ struct host_options {
     bool caller_runs_background = false;
     // How a lost stream is opened again; empty: a lost stream stays lost.
     transport_reopener reopen;
+    // Waits between attempts to get a lost controller back: the first attempt is made at
+    // once, the second after `recovery_first_wait_ms`, each later one after twice the wait
+    // before it, up to `recovery_longest_wait_ms`.
+    uint64_t recovery_first_wait_ms = 500;
+    uint64_t recovery_longest_wait_ms = 5000;
+    // Attempts that each get a log line; after them a controller that stays lost gets one
+    // line every `recovery_report_ms`.
+    int recovery_attempts_reported = 5;
+    uint64_t recovery_report_ms = 60000;
 };
 
 // What the controller said of itself while it was opened.
@@ -164,6 +186,27 @@ class host {
         ble_gap_addr_t peer{};
         uint8_t conn_cfg_tag = 0;
     };
+    // What the program last asked of the scanner and the advertising set, as the commands
+    // that set it up (empty: never asked), so that a controller got back after a loss can be
+    // set up the same way. Whether each is on is the stack rules' to say.
+    struct radio_wish {
+        std::vector<uint8_t> scan_parameters;
+        std::vector<uint8_t> advertising_parameters;
+        std::vector<uint8_t> advertising_data;
+        std::vector<uint8_t> scan_response_data;
+        uint64_t version = 0;  // moves on with every change the program makes
+    };
+    // A lost controller being got back.
+    struct recovery_state {
+        bool reopen_next = false;  // the stream must be opened again before a reset
+        int attempts = 0;
+        uint64_t lost_at = 0;
+        uint64_t next_attempt = 0;
+        uint64_t next_report = 0;
+        uint64_t wait_ms = 0;   // before the next attempt after a failed one
+        bool given_up = false;  // a stream that ended with no way to open it again
+        std::string last_failure;
+    };
     struct acl_out {
         uint16_t controller_handle = 0;
         std::vector<uint8_t> packet;  // whole H4 packet
@@ -190,6 +233,25 @@ class host {
     // Checks that the adapter is open and the controller still there.
     uint32_t usable() const;
     uint32_t usable_locked() const;  // the same, under lock_
+    // Checks only that the adapter is open: for the calls taken while the controller is
+    // being got back.
+    uint32_t open_state() const;
+    std::shared_ptr<transport> current_transport() const;
+    // Starts the stream's reader, which hands its bytes and its end to this host.
+    void start_transport(transport& link);
+
+    // ---- Recovery (host_recovery.cpp).
+    // One attempt to get the controller back, when one is due; true while it is lost (the
+    // other timers then have nothing to do).
+    bool recover_when_due();
+    // Reset on the same stream, or on a stream opened again; then open()'s set-up and the
+    // radio as the program left it. False with `failure` saying why not.
+    bool recovery_attempt(bool reopen, std::string& failure);
+    bool restore_radio(std::string& failure);
+    void recovery_failed(const std::string& failure);
+    // Under lock_: the controller is away, and calls that only set the radio's state are
+    // kept for the recovery.
+    bool held_for_recovery() const { return lost_ && !recovery_.given_up; }
 
     // ---- Controller events (host_events.cpp).
     void on_event(bytes_view packet);
@@ -225,7 +287,9 @@ class host {
     void turn_down_link_layer_request(uint16_t controller_handle);
     uint32_t start_procedure(uint16_t conn_handle, gattc_procedure procedure);
 
-    std::unique_ptr<transport> transport_;
+    // Replaced while a lost stream is opened again; a writer holds its own reference.
+    mutable std::mutex transport_lock_;  // taken after lock_, never before it
+    std::shared_ptr<transport> transport_;
     host_options options_;
     program_callbacks callbacks_;
     std::shared_ptr<std::atomic<int>> log_filter_;
@@ -243,6 +307,9 @@ class host {
     bool opened_ = false;
     bool closed_ = false;
     bool lost_ = false;
+    bool ready_ = false;  // open() succeeded: a loss from now on is recovered
+    recovery_state recovery_;
+    radio_wish wish_;
     h4_parser parser_;
     acl_reassembler reassembler_;
     controller_info info_;

@@ -112,6 +112,9 @@ uint32_t host::reset() {
     acl_in_flight_.clear();
     reassembler_ = acl_reassembler();
     acl_credits_ = info_.acl_count;
+    const uint64_t version = wish_.version;
+    wish_ = radio_wish{};
+    wish_.version = version + 1;
     return NRF_SUCCESS;
 }
 
@@ -137,7 +140,9 @@ uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t*
         // resumes from its event handler, which must not wait behind a call of another
         // thread that waits for the controller: every event after it would wait too.
         std::lock_guard<std::mutex> guard(lock_);
-        if (const uint32_t u = usable_locked(); u != NRF_SUCCESS) return u;
+        if (!opened_ || closed_) return usable_locked();
+        // The scanner's state is kept while the controller is got back.
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_scan_start(params, buffer);
         if (result != NRF_SUCCESS) return result;
         report_buffer_ = *buffer;
@@ -145,26 +150,39 @@ uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t*
         return NRF_SUCCESS;
     }
     std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    if (const uint32_t u = open_state(); u != NRF_SUCCESS) return u;
+    std::vector<uint8_t> parameters_command;
+    auto start_listening = [&] {
+        report_buffer_ = *buffer;
+        rules_.scan_started();
+        scan_deadline_ =
+            params->timeout == 0 ? 0 : platform::tick_count() + uint64_t{params->timeout} * 10;
+        wish_.scan_parameters = parameters_command;
+        ++wish_.version;
+    };
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_scan_start(params, buffer);
         if (result != NRF_SUCCESS) return result;
+        scan_parameters scan;
+        scan.active = params->active;
+        scan.interval = params->interval;
+        scan.window = params->window;
+        parameters_command = le_set_scan_parameters_command(scan);
+        if (held_for_recovery()) {
+            // The controller that comes back is set scanning with these.
+            start_listening();
+            return NRF_SUCCESS;
+        }
     }
-    scan_parameters scan;
-    scan.active = params->active;
-    scan.interval = params->interval;
-    scan.window = params->window;
-    command_outcome o = execute(le_set_scan_parameters_command(scan));
+    command_outcome o = execute(parameters_command);
     if (!o.answered()) return lost_result();
     if (o.status != 0) return refused(o.status);
     {
         // Listening before the enable goes out, so that the first report is not lost.
         std::lock_guard<std::mutex> guard(lock_);
-        report_buffer_ = *buffer;
-        rules_.scan_started();
-        scan_deadline_ =
-            params->timeout == 0 ? 0 : platform::tick_count() + uint64_t{params->timeout} * 10;
+        start_listening();
     }
     o = execute(le_set_scan_enable_command(true, false));
     if (!o.answered()) return lost_result();
@@ -172,6 +190,7 @@ uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t*
         std::lock_guard<std::mutex> guard(lock_);
         rules_.scan_stopped();
         scan_deadline_ = 0;
+        ++wish_.version;
         return refused(o.status);
     }
     return NRF_SUCCESS;
@@ -179,13 +198,16 @@ uint32_t host::scan_start(const ble_gap_scan_params_t* params, const ble_data_t*
 
 uint32_t host::scan_stop() {
     std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    if (const uint32_t u = open_state(); u != NRF_SUCCESS) return u;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_scan_stop();
         if (result != NRF_SUCCESS) return result;
         rules_.scan_stopped();
         scan_deadline_ = 0;
+        ++wish_.version;
+        if (held_for_recovery()) return NRF_SUCCESS;
     }
     const command_outcome o = execute(le_set_scan_enable_command(false, false));
     if (!o.answered()) return lost_result();
@@ -196,27 +218,38 @@ uint32_t host::scan_stop() {
 uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data,
                                  const ble_gap_adv_params_t* params) {
     std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    if (const uint32_t u = open_state(); u != NRF_SUCCESS) return u;
+    // The commands, built before anything is sent: the program's data buffers are its own
+    // again once the call returns, and a controller got back after a loss is set up anew
+    // with the same.
+    std::vector<uint8_t> parameters_command;
+    std::vector<uint8_t> data_command;
+    std::vector<uint8_t> response_command;
+    bool held = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_adv_set_configure(handle, data, params);
         if (result != NRF_SUCCESS) return result;
+        held = held_for_recovery();
     }
     if (params != nullptr) {
-        const command_outcome o =
-            execute(le_set_advertising_parameters_command(hci_advertising(*params)));
-        if (!o.answered()) return lost_result();
-        if (o.status != 0) return refused(o.status);
+        parameters_command = le_set_advertising_parameters_command(hci_advertising(*params));
     }
     if (data != nullptr) {
         const auto command = le_set_advertising_data_command(bytes_view(
             data->adv_data.p_data, data->adv_data.p_data == nullptr ? 0 : data->adv_data.len));
         if (!command) return NRF_ERROR_INVALID_LENGTH;
-        command_outcome o = execute(*command);
-        if (!o.answered()) return lost_result();
-        if (o.status != 0) return refused(o.status);
+        data_command = *command;
         if (data->scan_rsp_data.p_data != nullptr && data->scan_rsp_data.len > 0) {
-            o = execute(scan_response_data_command(data->scan_rsp_data));
+            response_command = scan_response_data_command(data->scan_rsp_data);
+        }
+    }
+    if (!held) {
+        for (const std::vector<uint8_t>* command :
+             {&parameters_command, &data_command, &response_command}) {
+            if (command->empty()) continue;
+            const command_outcome o = execute(*command);
             if (!o.answered()) return lost_result();
             if (o.status != 0) return refused(o.status);
         }
@@ -224,33 +257,49 @@ uint32_t host::adv_set_configure(uint8_t* handle, const ble_gap_adv_data_t* data
     std::lock_guard<std::mutex> guard(lock_);
     rules_.adv_set_configured(params);
     if (*handle == BLE_GAP_ADV_SET_HANDLE_NOT_SET) *handle = driver::stack::adv_set_handle;
+    if (!parameters_command.empty()) wish_.advertising_parameters = parameters_command;
+    if (data != nullptr) {
+        wish_.advertising_data = data_command;
+        wish_.scan_response_data = response_command;
+    }
+    ++wish_.version;
     return NRF_SUCCESS;
 }
 
 uint32_t host::adv_start(uint8_t handle, uint8_t conn_cfg_tag) {
     std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    if (const uint32_t u = open_state(); u != NRF_SUCCESS) return u;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_adv_start(handle, conn_cfg_tag);
         if (result != NRF_SUCCESS) return result;
+        if (held_for_recovery()) {
+            rules_.adv_started();
+            ++wish_.version;
+            return NRF_SUCCESS;
+        }
     }
     const command_outcome o = execute(le_set_advertising_enable_command(true));
     if (!o.answered()) return lost_result();
     if (o.status != 0) return refused(o.status);
     std::lock_guard<std::mutex> guard(lock_);
     rules_.adv_started();
+    ++wish_.version;
     return NRF_SUCCESS;
 }
 
 uint32_t host::adv_stop(uint8_t handle) {
     std::lock_guard<std::mutex> call(call_lock_);
-    if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    if (const uint32_t u = open_state(); u != NRF_SUCCESS) return u;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (lost_ && !held_for_recovery()) return lost_result();
         const uint32_t result = rules_.check_adv_stop(handle);
         if (result != NRF_SUCCESS) return result;
         rules_.adv_stopped();
+        ++wish_.version;
+        if (held_for_recovery()) return NRF_SUCCESS;
     }
     const command_outcome o = execute(le_set_advertising_enable_command(false));
     if (!o.answered()) return lost_result();

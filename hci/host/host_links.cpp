@@ -86,7 +86,8 @@ void host::flush_acl() {
         acl_in_flight_[out.controller_handle].push_back(out.write_command_of);
         std::string why;
         snoop(out.packet, direction::sent);
-        if (!transport_->send(out.packet, why)) {
+        const std::shared_ptr<transport> link = current_transport();
+        if (!link || !link->send(out.packet, why)) {
             // The reader will see the stream end too; losing the controller is its call.
             return;
         }
@@ -279,6 +280,7 @@ void host::run_timers() {
     };
     std::vector<rssi_poll> polls;
     std::vector<uint16_t> unwanted;
+    if (recover_when_due()) return;
     std::vector<uint16_t> turned_down;
     const bool rssi_known = !unsupported_.off(opcode::read_rssi);
     {

@@ -589,6 +589,14 @@ void test_phone::set_fragment_size(size_t bytes) {
     return peer_->command(hci::disconnect_command(*handle, reason));
 }
 
+void test_phone::time_out_link() {
+    const auto handle = link();
+    if (!handle) return;
+    // What the phone's controller would report: Disconnection Complete, Connection Timeout.
+    handle_event({hci::event_code::disconnection_complete, 0x04, 0x00,
+                  static_cast<uint8_t>(*handle & 0xFF), static_cast<uint8_t>(*handle >> 8), 0x08});
+}
+
 std::optional<received_frame> test_phone::wait_for_frame(
     const std::function<bool(const received_frame&)>& pred, std::chrono::milliseconds limit) {
     std::optional<received_frame> found;

@@ -98,6 +98,10 @@ class test_phone {
                                                              uint16_t latency, uint16_t timeout);
     // Ends the current link with `reason`.
     ::testing::AssertionResult disconnect(uint8_t reason = 0x13);
+    // The current link ends as if its supervision time-out had run out (reason 0x08), as a
+    // real phone's does once the central's controller is gone. The emulator keeps no such
+    // time-out, and tells nobody when a controller goes away or is reset under its links.
+    void time_out_link();
 
     // Frames received on channel `cid` (not ATT requests, which are answered), oldest first;
     // waits until one from index `from` on satisfies `pred`.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 
 #include "driver/backend.h"
 #include "hci/backend/hci_backend.h"
@@ -33,6 +34,14 @@ class forwarding_transport final : public hci::transport {
 
 }  // namespace
 
+// What the backend's opener hands out: the session's controller first, then the spares.
+struct hci_session::stream_source {
+    std::mutex lock;
+    int opens = 0;
+    std::deque<std::shared_ptr<scripted_controller>> spares;
+    std::vector<std::shared_ptr<scripted_controller>> handed;  // kept for the session's life
+};
+
 ble_gap_addr_t gap_address(const wire::address_bytes& bytes, uint8_t type) {
     ble_gap_addr_t a{};
     a.addr_type = type;
@@ -42,13 +51,25 @@ ble_gap_addr_t gap_address(const wire::address_bytes& bytes, uint8_t type) {
 
 hci_session::hci_session()
     : port_("hci:scripted-" + std::to_string(++serial)),
-      controller_(std::make_shared<scripted_controller>()) {
+      controller_(std::make_shared<scripted_controller>()),
+      streams_(std::make_shared<stream_source>()) {
     arrived_ = platform::create_event(false, false);
     std::shared_ptr<scripted_controller> controller = controller_;
-    driver::register_backend(port_, [controller](const driver::link_settings& settings) {
-        return hci::make_backend(settings, [controller](std::string&) {
-            return std::make_unique<forwarding_transport>(controller);
-        });
+    std::shared_ptr<stream_source> streams = streams_;
+    driver::register_backend(port_, [controller, streams](const driver::link_settings& settings) {
+        return hci::make_backend(
+            settings, [controller, streams](std::string& why) -> std::unique_ptr<hci::transport> {
+                std::lock_guard<std::mutex> guard(streams->lock);
+                if (++streams->opens == 1)
+                    return std::make_unique<forwarding_transport>(controller);
+                if (streams->spares.empty()) {
+                    why = "no controller on the scripted port any more";
+                    return nullptr;
+                }
+                std::shared_ptr<scripted_controller> next = streams->spares.front();
+                streams->spares.pop_front();
+                return std::make_unique<forwarding_transport>(next);
+            });
     });
     auto* phy = sd_rpc_physical_layer_create_uart(port_.c_str(), 1000000, SD_RPC_FLOW_CONTROL_NONE,
                                                   SD_RPC_PARITY_NONE);
@@ -63,6 +84,19 @@ hci_session::~hci_session() {
     current.compare_exchange_strong(self, nullptr);
     driver::unregister_backend(port_);
     platform::set_time_scale(1.0);
+}
+
+scripted_controller& hci_session::add_spare_controller() {
+    auto made = std::make_shared<scripted_controller>();
+    std::lock_guard<std::mutex> guard(streams_->lock);
+    streams_->spares.push_back(made);
+    streams_->handed.push_back(made);
+    return *made;
+}
+
+int hci_session::stream_opens() const {
+    std::lock_guard<std::mutex> guard(streams_->lock);
+    return streams_->opens;
 }
 
 uint32_t hci_session::open() {

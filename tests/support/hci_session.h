@@ -36,6 +36,11 @@ class hci_session {
     hci_session& operator=(const hci_session&) = delete;
 
     scripted_controller& controller() { return *controller_; }
+    // A fresh controller for the backend's next opening of the stream after the first (a
+    // recovery's reopening), in the order added; with none left, the opening fails.
+    scripted_controller& add_spare_controller();
+    // How many times the backend has opened the stream, the failed tries included.
+    int stream_opens() const;
     adapter_t* adapter() const { return adapter_; }
 
     uint32_t open();
@@ -73,6 +78,8 @@ class hci_session {
     std::string port_;
     // Shared with the transport the backend owns, which a failed open destroys.
     std::shared_ptr<scripted_controller> controller_;
+    struct stream_source;
+    std::shared_ptr<stream_source> streams_;
     adapter_t* adapter_ = nullptr;
     bool open_ = false;
     bool enabled_ = false;

@@ -233,6 +233,37 @@ TEST(HciHostCallerBackground, WhatTheCloseLeftQueuedNeverReachesTheProgram) {
     EXPECT_EQ(t.host->close(), NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_ALREADY_CLOSED);
 }
 
+TEST(HciHostCallerBackground, ALostControllerIsGotBackInsideRunBackgroundOnTheCallersThread) {
+    caller_driven_host t(true);
+    const auto me = std::this_thread::get_id();
+    ASSERT_EQ(t.host->open(), NRF_SUCCESS);
+    ASSERT_EQ(t.enable_and_connect(), NRF_SUCCESS);
+    t.host->run_background();
+    t.controller->deliver(events::hardware_error_event(0x07));
+    // Nothing happens behind the caller's back, not even the reset.
+    EXPECT_EQ(t.count_of(hci::opcode::reset), 1u);
+    t.host->run_background();
+    EXPECT_EQ(t.count_of(hci::opcode::reset), 2u);
+    EXPECT_EQ(t.count_of(hci::opcode::le_set_event_mask), 2u);
+    ASSERT_GE(t.record.event_ids.size(), 2u);
+    EXPECT_EQ(t.record.event_ids[1], BLE_GAP_EVT_DISCONNECTED);
+    ASSERT_FALSE(t.record.logs.empty());
+    EXPECT_NE(t.record.logs.back().find("back after 1 attempt"), std::string::npos)
+        << t.record.logs.back();
+    // The host takes calls again.
+    EXPECT_EQ(t.host->scan_stop(), NRF_ERROR_INVALID_STATE);
+    ble_gap_scan_params_t scan{};
+    scan.scan_phys = BLE_GAP_PHY_1MBPS;
+    scan.interval = 96;
+    scan.window = 48;
+    uint8_t buffer[31];
+    const ble_data_t data{buffer, sizeof buffer};
+    EXPECT_EQ(t.host->scan_start(&scan, &data), NRF_SUCCESS);
+    EXPECT_EQ(t.count_of(hci::opcode::le_set_scan_enable), 1u);
+    for (const auto& id : t.controller->writers) EXPECT_EQ(id, me);
+    for (const auto& id : t.record.threads) EXPECT_EQ(id, me);
+}
+
 TEST(HciHostCallerBackground, TheHostsOwnThreadsStayTheDefault) {
     caller_driven_host t(false);
     const auto me = std::this_thread::get_id();

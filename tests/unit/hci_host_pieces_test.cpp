@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +99,39 @@ TEST(HciCommandChannel, NoAnswerLostAndUnwritableEachEndTheWait) {
     const auto unsent = g.channel.execute(hci::reset_command(), 60000);
     EXPECT_EQ(unsent.what, hci::command_outcome::kind::not_sent);
     EXPECT_EQ(unsent.why, "broken pipe");
+}
+
+TEST(HciCommandChannel, ACommandOutWhenTheControllerIsLostEndsLostThoughRevivedAtOnce) {
+    // The controller is lost while the command is on its way, and a recovery revives the
+    // channel before the waiter looks again: the waiter's controller is still gone.
+    std::function<void()> while_sending;
+    hci::command_channel channel([&](hci::bytes_view, std::string&) {
+        if (while_sending) while_sending();
+        return true;
+    });
+    while_sending = [&] {
+        channel.fail("stream closed");
+        channel.revive();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const auto lost = channel.execute(hci::reset_command(), 2000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_EQ(lost.what, hci::command_outcome::kind::lost);
+    EXPECT_EQ(lost.why, "stream closed");
+
+    // The revived channel sends the next command and takes its answer.
+    while_sending = nullptr;
+    hci::command_outcome reset;
+    std::thread caller([&] { reset = channel.execute(hci::reset_command(), 5000); });
+    while (channel.credits() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(channel.on_event(hex("0E 04 01 03 0C 00")));
+    caller.join();
+    EXPECT_TRUE(reset.succeeded());
+
+    // A shut channel stays shut.
+    channel.shut("closed");
+    channel.revive();
+    EXPECT_EQ(channel.execute(hci::reset_command(), 5000).what, hci::command_outcome::kind::lost);
 }
 
 // ---- GATT procedures.
