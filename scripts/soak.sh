@@ -30,7 +30,11 @@ fi
 export ORVETTE_SOAK_TIME_SCALE
 
 ensure_packages
-configure_and_build normal orvette soak_tests
+if [ -n "${ORVETTE_RECOVERY_SOAK_MINUTES:-}" ]; then
+    configure_and_build normal orvette soak_tests btvirt_soak_tests
+else
+    configure_and_build normal orvette soak_tests
+fi
 dir="$(build_dir normal)"
 out="$dir/soak-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
@@ -39,3 +43,11 @@ real_minutes="$(awk -v m="$minutes" -v x="$ORVETTE_SOAK_TIME_SCALE" 'BEGIN { pri
 echo "Soak: $hours simulated hour(s) at x$ORVETTE_SOAK_TIME_SCALE, about $real_minutes real minute(s); files in $out"
 ORVETTE_SOAK_MINUTES="$minutes" ORVETTE_SOAK_DIR="$out" \
     "$dir/tests/soak/soak_tests" --gtest_filter='Soak.EveryPhone*' --gtest_brief=0
+
+# With ORVETTE_RECOVERY_SOAK_MINUTES set, the HCI road's recovery soak follows: the program on
+# BlueZ's controller emulator, its controller lost every five program minutes in turn by a
+# Hardware Error, a cut socket and noise (docs/btvirt.md).
+if [ -n "${ORVETTE_RECOVERY_SOAK_MINUTES:-}" ]; then
+    echo "Recovery soak: $ORVETTE_RECOVERY_SOAK_MINUTES program minute(s) on the controller emulator"
+    "$dir/tests/btvirt/btvirt_soak_tests" --gtest_brief=0
+fi
