@@ -127,12 +127,35 @@ void host::lose(const std::string& why, loss_kind kind) {
 
 void host::on_bytes(bytes_view chunk) {
     std::vector<h4_packet> packets;
+    size_t before_loss = 0;
+    std::string framing_lost;
+    std::string regained;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_) return;
+        const uint64_t losses = parser_.framing_losses();
+        const uint64_t skipped = parser_.skipped_bytes();
         parser_.feed(chunk, packets);
+        before_loss = parser_.packets_before_loss();
+        if (parser_.framing_losses() != losses) {
+            if (!framing_lost_) framing_skipped_from_ = skipped;
+            framing_lost_ = true;
+            framing_lost = "framing lost at " + parser_.last_loss() + "; " +
+                           std::to_string(parser_.skipped_bytes() - skipped) +
+                           " bytes skipped so far";
+        }
+        if (framing_lost_ && parser_.in_step()) {
+            // Back in step on the answer to a Reset: the count covers the whole loss.
+            framing_lost_ = false;
+            regained = "HCI controller on " + options_.port + ": framing regained after " +
+                       std::to_string(parser_.skipped_bytes() - framing_skipped_from_) +
+                       " bytes skipped";
+        }
     }
-    for (const h4_packet& p : packets) on_packet(p);
+    for (size_t i = 0; i < before_loss; ++i) on_packet(packets[i]);
+    if (!framing_lost.empty()) lose(framing_lost, loss_kind::controller);
+    if (!regained.empty()) say(SD_RPC_LOG_WARNING, regained);
+    for (size_t i = before_loss; i < packets.size(); ++i) on_packet(packets[i]);
 }
 
 void host::on_packet(const h4_packet& packet) {
@@ -151,7 +174,9 @@ void host::on_packet(const h4_packet& packet) {
             on_acl(packet.bytes);
             break;
         default:
-            break;  // a controller sends no commands, and we open no synchronous links
+            // A controller sends no commands, and we open no synchronous or isochronous
+            // channels: framed, so that their data is never read as packets, and dropped.
+            break;
     }
 }
 
@@ -223,7 +248,7 @@ uint32_t host::open_sequence(std::string& failure) {
         }
         // Whatever half a packet the parser holds may be noise that swallowed the answer.
         std::lock_guard<std::mutex> guard(lock_);
-        parser_ = h4_parser();
+        parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
     }
     if (reset.what == command_outcome::kind::lost ||
         reset.what == command_outcome::kind::not_sent) {

@@ -226,7 +226,11 @@ class host {
     bool opened_ = false;
     bool closed_ = false;
     bool lost_ = false;
-    h4_parser parser_;
+    // Whatever the controller said before its answer to our Reset is not ours to read.
+    h4_parser parser_{h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer};
+    // Framing lost and not yet regained, and the parser's skipped count before the loss.
+    bool framing_lost_ = false;
+    uint64_t framing_skipped_from_ = 0;
     acl_reassembler reassembler_;
     controller_info info_;
     driver::stack::stack_rules rules_;
