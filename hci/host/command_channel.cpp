@@ -44,8 +44,10 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
         return result;
     }
     wait_clock_ms(changed_, guard, limit_ms, [&] { return answered_ || lost_; });
+    result.sent = true;
     if (answered_) {
         result = std::move(outcome_);
+        result.sent = true;
     } else if (lost_) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;

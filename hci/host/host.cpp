@@ -103,10 +103,20 @@ bool host::send_packet(bytes_view packet, std::string& why) {
 command_outcome host::execute(const std::vector<uint8_t>& packet) {
     command_outcome outcome = commands_.execute(packet, options_.command_limit_ms);
     if (outcome.what == command_outcome::kind::no_answer) {
-        char text[96];
-        std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
-                      static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0),
-                      static_cast<unsigned long long>(options_.command_limit_ms));
+        const auto opcode =
+            static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0);
+        const auto limit = static_cast<unsigned long long>(options_.command_limit_ms);
+        char text[128];
+        if (outcome.sent) {
+            std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
+                          opcode, limit);
+        } else {
+            // Not this command's fault: the controller never made room for it.
+            std::snprintf(text, sizeof text,
+                          "HCI command 0x%04X waited %llu ms for command credits and was never "
+                          "sent",
+                          opcode, limit);
+        }
         lose(text, loss_kind::controller);
     } else if (outcome.what == command_outcome::kind::not_sent) {
         lose("cannot write to the controller: " + outcome.why);
@@ -221,14 +231,15 @@ uint32_t host::open() {
     }
     delivery_.post_status(RESET_PERFORMED, "Target Reset performed");
     delivery_.post_status(CONNECTION_ACTIVE, "Connection active");
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "HCI controller on %s: HCI version %u (%s), manufacturer 0x%04X, address %s, "
-                  "%u ACL buffers of %u bytes",
-                  options_.port.c_str(), info_.hci_version, version_name(info_.hci_version),
-                  info_.manufacturer, wire::address_text(info_.address.data()).c_str(),
-                  info_.acl_count, info_.acl_length);
-    say(SD_RPC_LOG_INFO, text);
+    // The port's name goes in whole, outside the buffer: only the figures have a known length.
+    char figures[160];
+    std::snprintf(figures, sizeof figures,
+                  ": HCI version %u (%s), manufacturer 0x%04X, address %s, %u ACL buffers of %u "
+                  "bytes",
+                  info_.hci_version, version_name(info_.hci_version), info_.manufacturer,
+                  wire::address_text(info_.address.data()).c_str(), info_.acl_count,
+                  info_.acl_length);
+    say(SD_RPC_LOG_INFO, "HCI controller on " + options_.port + figures);
     if (snoop_failed) {
         say(SD_RPC_LOG_WARNING, "cannot write the HCI trace to " + options_.snoop_path);
     } else if (snoop_) {
@@ -284,7 +295,10 @@ uint32_t host::open_sequence(std::string& failure) {
                    std::vector<uint8_t>& answer) {
         const command_outcome o = commands_.execute(command, options_.command_limit_ms);
         if (!o.answered()) {
-            failure = where + "no answer to " + name;
+            failure = where + (o.what == command_outcome::kind::no_answer && !o.sent
+                                   ? name + std::string(" waited for command credits the "
+                                                        "controller never gave")
+                                   : "no answer to " + std::string(name));
             return false;
         }
         if (o.status != 0) {

@@ -629,9 +629,10 @@ TEST_F(HciTransportUnixSocket, OpeningFailsWithALineAndWithoutHanging) {
                                        ": cannot connect to the Unix socket: No such file or "
                                        "directory");
     const std::string long_path = "/tmp/" + std::string(200, 'x');
-    EXPECT_EQ(open_error(long_path), "hci:unix:" + long_path +
-                                         ": the socket path is longer than a Unix socket address "
-                                         "holds");
+    // Named as every line names a port: cut past 200 characters.
+    EXPECT_EQ(open_error(long_path), "hci:unix:" + long_path.substr(0, 191) +
+                                         "...: the socket path is longer than a Unix socket "
+                                         "address holds");
 
     // A listener whose queue is full (one waiting connection on a queue of none).
     local::acceptor full(io_);
