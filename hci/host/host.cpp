@@ -135,6 +135,7 @@ void host::lose(const std::string& why, loss_kind kind) {
         links_.clear();
         initiator_ = initiator{};
         acl_queue_.clear();
+        acl_queued_bytes_.clear();
         acl_in_flight_.clear();
         scan_deadline_ = 0;
     }
