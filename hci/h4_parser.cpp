@@ -25,13 +25,13 @@ size_t header_length(uint8_t indicator) {
     }
 }
 
+// `header` holds header_length(indicator) bytes, no more.
 size_t payload_length(uint8_t indicator, const uint8_t* header) {
-    const auto u16 = static_cast<size_t>(header[2] | (header[3] << 8));
     switch (indicator) {
         case 0x02:
-            return u16;
+            return static_cast<size_t>(header[2] | (header[3] << 8));
         case 0x05:
-            return u16 & h4_parser::max_iso_length;
+            return static_cast<size_t>(header[2] | (header[3] << 8)) & h4_parser::max_iso_length;
         case 0x04:
             return header[1];
         default:
