@@ -167,10 +167,14 @@ void host::on_bytes(bytes_view chunk) {
         }
         if (framing_lost_ && parser_.in_step()) {
             // Back in step on the answer to a Reset: the count covers the whole loss.
+            // (A parser made afresh meanwhile, for a Reset's retry, counts from zero.)
             framing_lost_ = false;
-            regained = "HCI controller on " + options_.port + ": framing regained after " +
-                       std::to_string(parser_.skipped_bytes() - framing_skipped_from_) +
-                       " bytes skipped";
+            const uint64_t skipped = parser_.skipped_bytes();
+            regained =
+                "HCI controller on " + options_.port + ": framing regained after " +
+                std::to_string(skipped >= framing_skipped_from_ ? skipped - framing_skipped_from_
+                                                                : skipped) +
+                " bytes skipped";
         }
     }
     for (size_t i = 0; i < before_loss; ++i) on_packet(packets[i]);
