@@ -169,11 +169,10 @@ void host::on_bytes(bytes_view chunk) {
             // Back in step on the answer to a Reset: the count covers the whole loss.
             // (A parser made afresh meanwhile, for a Reset's retry, counts from zero.)
             framing_lost_ = false;
-            const uint64_t skipped = parser_.skipped_bytes();
+            const uint64_t all = parser_.skipped_bytes();
             regained =
                 "HCI controller on " + options_.port + ": framing regained after " +
-                std::to_string(skipped >= framing_skipped_from_ ? skipped - framing_skipped_from_
-                                                                : skipped) +
+                std::to_string(all >= framing_skipped_from_ ? all - framing_skipped_from_ : all) +
                 " bytes skipped";
         }
     }
