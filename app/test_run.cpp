@@ -9,6 +9,7 @@
 #include "diag/code_names.h"
 #include "diag/console.h"
 #include "diag/driver_callbacks.h"
+#include "driver/wire/printable_text.h"
 #include "gatt/challenge.h"
 #include "gatt/keepalive.h"
 #include "link/connection.h"
@@ -239,7 +240,8 @@ uint32_t test_run(const run_config& config) {
     if (!build_phone_registry(config)) return NRF_ERROR_INVALID_PARAM;
 
     if (log_enabled(2)) {
-        console_printf("Serial port used: %s\n", config.port.c_str());
+        // The name came from the command line: shown, never sent raw to the terminal.
+        console_printf("Serial port used: %s\n", wire::printable_text(config.port).c_str());
         console_printf("Baud rate used: %d\n", static_cast<int>(baud_rate));
     }
     print_key_help();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver/backend.h"
+#include "driver/wire/printable_text.h"
 
 namespace driver {
 namespace {
@@ -15,7 +16,7 @@ class unsupported_port_backend final : public backend {
                   sd_rpc_log_handler_t log_handler) override {
         if (log_handler != nullptr) {
             const std::string text =
-                "serial port " + port_ +
+                "serial port " + wire::printable_text(port_) +
                 ": not a port this build can open; real controllers are reached over HCI as "
                 "'hci:<serial device>[@baud][,noflow]', 'hci:unix:<socket path>' or "
                 "'hci:user:<N>' (Linux), and the simulated dongle as 'sim' or 'sim:FILE'";

@@ -17,6 +17,14 @@
 //   step 0x80-0xFF: a program call: bits 0-3 which one (see `call` below), bit 4 the
 //                   program's link handle (0 or 1), bits 5-6 a variant; its arguments are
 //                   the bytes that follow (zeros past the end).
+// Losses and recoveries: call 13 ends the controller's stream (the host is given a way to
+// open it again: each reopening hands it a fresh controller of the harness's own, unless the
+// input said the port is not back yet), or, with variant bit 1, loses the controller on a
+// stream that still works: a Hardware Error (link bit 0) or a burst of noise from a byte
+// that begins no packet (link bit 1), which a host recovers from by HCI Reset on the same
+// stream. Whatever the host does about it must use only the harness's thread, as everything
+// else here does.
+//
 // The stream runs on across calls: a call may come in the middle of a packet. Before a
 // call the stream settles (all of it handed over), and then the host's background work
 // runs: its timers, and the program gets its events; but after call 15 with variant bit 0
@@ -216,10 +224,19 @@ class fuzz_controller final : public hci::transport {
     // Whether LE Create Connection is followed by its connection at once, or the attempt
     // stays under way until the stream or a cancel ends it.
     void connect_at_once(bool yes) { connect_at_once_ = yes; }
+    // A Hardware Error, at the next packet boundary of the stream.
+    void hardware_error(uint8_t code) {
+        push(item::kind::answer, events::hardware_error_event(code));
+    }
+    // A glitch: a byte that begins no packet at the next packet boundary, then `bytes`.
+    void noise(bytes_view bytes) {
+        push(item::kind::noise, {0xFF});
+        push_stream(bytes);
+    }
 
   private:
     struct item {
-        enum class kind { stream, answer, settle, lost };
+        enum class kind { stream, answer, settle, lost, noise };
         kind what = kind::stream;
         packet_bytes bytes;  // of an answer
         bytes_view chunk;    // of the stream: a part of the input
@@ -433,6 +450,10 @@ class fuzz_controller final : public hci::transport {
                 complete_packet_under_way();
                 if (owed_room_) deliver_whole(room());
                 break;
+            case item::kind::noise:
+                complete_packet_under_way();
+                deliver(next.bytes);  // through the framing, which it breaks
+                break;
             case item::kind::lost:
                 gone_ = true;
                 writes_fail_ = true;
@@ -444,8 +465,8 @@ class fuzz_controller final : public hci::transport {
     // Completes the packet the stream is in the middle of, if any, with zero bytes.
     void complete_packet_under_way() {
         if (mirror_.pending_bytes() == 0) return;
-        // More than the longest packet the framing waits for.
-        static const packet_bytes zeros(2 * hci::h4_parser::default_max_acl_length, 0);
+        // More than the longest packet the framing waits for: ISO data, framed to be dropped.
+        static const packet_bytes zeros(2 * hci::h4_parser::max_iso_length, 0);
         hci::feed_by_packet(mirror_, zeros, [this](hci::bytes_view piece, const auto& packets) {
             for (const auto& packet : packets) note(packet.type, packet.bytes);
             on_bytes_(piece);
@@ -543,6 +564,25 @@ class fuzz_controller final : public hci::transport {
     bool gone_ = false;
 };
 
+// The host's end of a controller the harness owns: a controller outlives the transport the
+// host drops when it opens the stream again, as the harness may still be inside it.
+class controller_link final : public hci::transport {
+  public:
+    explicit controller_link(fuzz_controller& c) : c_(c) {}
+    ~controller_link() override { c_.close(); }
+    controller_link(const controller_link&) = delete;
+    controller_link& operator=(const controller_link&) = delete;
+    void start(bytes_handler on_bytes, lost_handler on_lost) override {
+        c_.start(std::move(on_bytes), std::move(on_lost));
+    }
+    bool write(bytes_view packet, std::string& why) override { return c_.write(packet, why); }
+    bool send(bytes_view packet, std::string& why) override { return c_.send(packet, why); }
+    void close() override { c_.close(); }
+
+  private:
+    fuzz_controller& c_;
+};
+
 // ---- The program ----
 
 constexpr uint16_t report_buffer_length = BLE_GAP_SCAN_BUFFER_MIN;
@@ -620,7 +660,9 @@ void on_event(adapter_t* adapter, ble_evt_t* e) {
             }
             break;
         case BLE_GAP_EVT_DISCONNECTED:
-            if (view.links.erase(gap.conn_handle) == 0) violated("a link reported down twice");
+            if (view.links.erase(gap.conn_handle) == 0) {
+                violated("a link reported down twice");
+            }
             break;
         case BLE_GAP_EVT_ADV_REPORT: {
             const ble_data_t& data = gap.params.adv_report.data;
@@ -809,10 +851,13 @@ void started(std::atomic<uint64_t>& counter, const char* name, Call call) {
 //   6 write (handle, length, value; variant  13 the controller's stream ends (variant bit
 //     1 a write command, 3 a prepared write)    0: once the host writes its next command)
 //   7 disconnect (variant bit 0: the reason) 14 reset
-//                                            15 none (variant bit 0: hold the chunks that
-//                                               follow until the host's next command)
+//     (variant bit 1: the controller is lost 15 none (variant bit 0: hold the chunks that
+//     on a working stream, see above: link       follow until the host's next command;
+//     bit 0 a Hardware Error with the code       variant bit 1: the next (input byte % 4)
+//     from the input, 1 noise of (input byte     reopenings of the stream fail)
+//     % 64) input bytes after a bad byte)
 void call(hci::host& host, fuzz_controller& controller, program_view& view, uint8_t step,
-          input_reader& in) {
+          input_reader& in, int& refused_reopenings) {
     const uint16_t link = (step >> 4) & 1;
     const uint8_t variant = (step >> 5) & 3;
     const ble_data_t buffer{view.report_buffer.get(), report_buffer_length};
@@ -904,13 +949,22 @@ void call(hci::host& host, fuzz_controller& controller, program_view& view, uint
             timed("connect_cancel", [&] { return host.connect_cancel(); });
             break;
         case 13:
-            controller.lose((variant & 1) != 0);
+            if ((variant & 2) == 0) {
+                controller.lose((variant & 1) != 0);
+            } else if (link == 0) {
+                controller.hardware_error(in.u8());
+            } else {
+                controller.noise(in.bytes(in.u8() % 64));
+            }
             break;
         case 14:
             timed("reset", [&] { return host.reset(); });
             break;
-        default:
+        case 15:
+            if (variant & 2) refused_reopenings = in.u8() % 4;
             break;  // the stream only settles, or chunks are held (see the input loop)
+        default:
+            break;
     }
 }
 
@@ -923,7 +977,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = in.u8();
     program_view view;
     current = &view;
-    auto* controller = new fuzz_controller((flags & 1) != 0, buffers_of(flags));
+    // Every controller of the input, the first and one per reopening; the harness drives the
+    // latest.
+    std::vector<std::unique_ptr<fuzz_controller>> controllers;
+    auto fresh_controller = [&] {
+        controllers.push_back(
+            std::make_unique<fuzz_controller>((flags & 1) != 0, buffers_of(flags)));
+        return std::make_unique<controller_link>(*controllers.back());
+    };
+    int refused_reopenings = 0;
+    const std::thread::id harness_thread = std::this_thread::get_id();
     {
         hci::host_options options;
         options.port = "fuzz";
@@ -931,7 +994,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.reset_limit_ms = host_limit_ms;
         options.close_disconnect_limit_ms = host_limit_ms;
         options.caller_runs_background = true;
-        hci::host host(std::unique_ptr<hci::transport>(controller), options,
+        options.reopen = [&, harness_thread](std::string& why) -> std::unique_ptr<hci::transport> {
+            if (std::this_thread::get_id() != harness_thread) {
+                violated("the stream reopened on a thread of the host's");
+            }
+            if (refused_reopenings > 0) {
+                --refused_reopenings;
+                why = "the port is not back yet";
+                return nullptr;
+            }
+            if (tracing) std::fprintf(stderr, "reopened\n");
+            return fresh_controller();
+        };
+        auto first = fresh_controller();
+        hci::host host(std::move(first), options,
                        hci::program_callbacks{&view.adapter, on_status, on_event, on_log},
                        log_filter);
         must_succeed("open", timed("open", [&] { return host.open(); }));
@@ -942,7 +1018,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      timed("scan_start", [&] { return host.scan_start(&scan, &buffer); }));
         must_succeed("connect", timed("connect", [&] { return connect(host, phone[0]); }));
         // The link is up once the controller's answer to the connection has been read.
-        controller->settle();
+        controllers.back()->settle();
         host.run_background();
         if (flags & 2) {
             must_succeed("scan_start",
@@ -958,11 +1034,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 continue;
             }
             if (holding) {
-                controller->hold(std::move(chunks));
+                controllers.back()->hold(std::move(chunks));
                 holding = false;
             } else {
-                controller->stream(std::move(chunks));
-                controller->settle();
+                controllers.back()->stream(std::move(chunks));
+                controllers.back()->settle();
                 host.run_background();
             }
             chunks.clear();
@@ -970,10 +1046,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 holding = true;
                 continue;
             }
-            call(host, *controller, view, step, in);
+            call(host, *controllers.back(), view, step, in, refused_reopenings);
         }
-        controller->stream(std::move(chunks));
-        controller->settle();
+        controllers.back()->stream(std::move(chunks));
+        controllers.back()->settle();
         host.run_background();
         const uint32_t closed = timed("close", [&] { return host.close(); });
         if (closed != NRF_SUCCESS) violated("close failed: " + std::to_string(closed));

@@ -1,12 +1,15 @@
 // Arbitrary bytes as the stream from an HCI controller: cut into chunks (the first input
-// byte picks their size), framed by the H4 parser, and every packet handed to every parser
+// byte picks their size, and from 0x80 on has the parser start as a host's does, at the
+// answer to HCI Reset), framed by the H4 parser, and every packet handed to every parser
 // that could meet it: the event parsers, ACL reassembly, then L2CAP, LE signalling and ATT
 // on what that puts together. Each packet and PDU sits in a buffer of exactly its length,
 // so any read past it is caught.
 //
 // Checked beside the sanitizers: the parser accounts for every input byte (packets,
-// skipped bytes, bytes held back), holds back no more than one packet's worth, and a
-// reassembled PDU fragmented again and reassembled comes back unchanged.
+// skipped bytes, bytes held back), holds back no more than one packet's worth (a few bytes
+// while out of step), frames nothing after a framing loss (noise, a length beyond the cap)
+// until a Reset or its answer, and a reassembled PDU fragmented again and reassembled comes
+// back unchanged.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include "hci/att.h"
 #include "hci/btsnoop.h"
 #include "hci/h4_parser.h"
+#include "hci/hci_commands.h"
 #include "hci/hci_events.h"
 #include "hci/l2cap.h"
 
@@ -115,6 +119,16 @@ void run_pdu_parsers(const hci::reassembled_pdu& pdu) {
     if (frame->channel_id == hci::cid::att) run_att_parsers(frame->payload);
 }
 
+// HCI Reset, or the Command Complete that answers it: the packets a stream is won back on.
+bool is_reset(const hci::h4_packet& packet) {
+    if (packet.type == hci::packet_type::command) {
+        return packet.bytes == std::vector<uint8_t>{0x03, 0x0C, 0x00};
+    }
+    const auto complete = hci::parse_command_complete(packet.bytes);
+    return packet.type == hci::packet_type::event && complete &&
+           complete->opcode == hci::opcode::reset && complete->return_parameters.size == 1;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
@@ -123,13 +137,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     const uint8_t* stream = input + 1;
     const size_t stream_size = size - 1;
 
-    hci::h4_parser parser;
+    hci::h4_parser parser(
+        hci::h4_parser::default_max_acl_length,
+        input[0] >= 0x80 ? hci::h4_parser::start::at_reset_answer : hci::h4_parser::start::in_step);
     hci::acl_reassembler reassembler;
     size_t accounted = 0;
     for (size_t at = 0; at < stream_size; at += chunk) {
         const size_t n = std::min(chunk, stream_size - at);
         std::vector<hci::h4_packet> packets;
+        const bool was_in_step = parser.in_step();
+        const uint64_t losses = parser.framing_losses();
         parser.feed({stream + at, n}, packets);
+        // The first packet framed out of step, if any: it must be what won the stream back.
+        std::optional<size_t> first_out_of_step;
+        if (!was_in_step) first_out_of_step = 0;
+        if (was_in_step && parser.framing_losses() != losses) {
+            first_out_of_step = parser.packets_before_loss();
+        }
+        if (first_out_of_step && *first_out_of_step < packets.size() &&
+            !is_reset(packets[*first_out_of_step])) {
+            violated("a packet framed after a framing loss before a Reset or its answer");
+        }
+        if (!parser.in_step() && parser.pending_bytes() > 6) {
+            violated("the parser holds back more than a Reset's answer while out of step");
+        }
         for (const auto& packet : packets) {
             accounted += 1 + packet.bytes.size();
             const exact_copy copy(packet.bytes);
@@ -141,8 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
             h4.insert(h4.end(), packet.bytes.begin(), packet.bytes.end());
             hci::btsnoop_record(h4, hci::direction::received, 0);
         }
-        // One packet's worth at most: indicator, ACL header, the longest ACL data.
-        if (parser.pending_bytes() > 1 + 4 + hci::h4_parser::default_max_acl_length) {
+        // One packet's worth at most: indicator, header, the longest ISO data (ACL data is
+        // capped lower).
+        if (parser.pending_bytes() > 1 + 4 + hci::h4_parser::max_iso_length) {
             violated("the parser holds back more than one packet");
         }
     }

@@ -174,4 +174,58 @@ std::optional<remote_connection_parameter_request> parse_remote_connection_param
     return out;
 }
 
+std::optional<local_version_information> parse_local_version_information(
+    bytes_view return_parameters) {
+    byte_reader in(return_parameters);
+    local_version_information out;
+    out.status = in.u8();
+    out.hci_version = in.u8();
+    out.hci_subversion = in.u16();
+    out.lmp_version = in.u8();
+    out.manufacturer = in.u16();
+    out.lmp_subversion = in.u16();
+    if (!in.ok()) return std::nullopt;
+    return out;
+}
+
+std::optional<bd_addr> parse_bd_addr(bytes_view return_parameters) {
+    byte_reader in(return_parameters);
+    bd_addr out;
+    out.status = in.u8();
+    in.copy_into(out.address);
+    if (!in.ok()) return std::nullopt;
+    return out;
+}
+
+std::optional<buffer_size> parse_le_buffer_size(bytes_view return_parameters) {
+    byte_reader in(return_parameters);
+    buffer_size out;
+    out.status = in.u8();
+    out.acl_length = in.u16();
+    out.acl_count = in.u8();
+    if (!in.ok()) return std::nullopt;
+    return out;
+}
+
+std::optional<buffer_size> parse_buffer_size(bytes_view return_parameters) {
+    byte_reader in(return_parameters);
+    buffer_size out;
+    out.status = in.u8();
+    out.acl_length = in.u16();
+    in.u8();  // synchronous data length
+    out.acl_count = in.u16();
+    in.u16();  // synchronous packets
+    if (!in.ok()) return std::nullopt;
+    return out;
+}
+
+std::optional<le_local_features> parse_le_local_supported_features(bytes_view return_parameters) {
+    byte_reader in(return_parameters);
+    le_local_features out;
+    out.status = in.u8();
+    for (int i = 0; i < 8; ++i) out.features |= static_cast<uint64_t>(in.u8()) << (8 * i);
+    if (!in.ok()) return std::nullopt;
+    return out;
+}
+
 }  // namespace hci

@@ -124,4 +124,41 @@ struct remote_connection_parameter_request {
 std::optional<remote_connection_parameter_request> parse_remote_connection_parameter_request(
     bytes_view packet);
 
+// The return parameters of the commands that read the controller at start-up, taken from a
+// Command Complete's return parameters (status byte first). Each returns nullopt for fewer
+// bytes than the command returns, whatever the status, so that an answer cut short is never
+// read as zeros; bytes beyond them, as a later version may add, are ignored.
+struct local_version_information {
+    uint8_t status = 0;
+    uint8_t hci_version = 0;
+    uint16_t hci_subversion = 0;
+    uint8_t lmp_version = 0;
+    uint16_t manufacturer = 0;
+    uint16_t lmp_subversion = 0;
+};
+std::optional<local_version_information> parse_local_version_information(
+    bytes_view return_parameters);
+
+struct bd_addr {
+    uint8_t status = 0;
+    wire::address_bytes address{};
+};
+std::optional<bd_addr> parse_bd_addr(bytes_view return_parameters);
+
+// LE Read Buffer Size and Read Buffer Size alike: the ACL buffers (the latter's synchronous
+// ones are of no use to an LE host).
+struct buffer_size {
+    uint8_t status = 0;
+    uint16_t acl_length = 0;
+    uint16_t acl_count = 0;
+};
+std::optional<buffer_size> parse_le_buffer_size(bytes_view return_parameters);
+std::optional<buffer_size> parse_buffer_size(bytes_view return_parameters);
+
+struct le_local_features {
+    uint8_t status = 0;
+    uint64_t features = 0;  // bit n of the mask is feature bit n
+};
+std::optional<le_local_features> parse_le_local_supported_features(bytes_view return_parameters);
+
 }  // namespace hci

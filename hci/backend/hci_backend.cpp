@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "driver/wire/printable_text.h"
 #include "hci/host/host.h"
 #include "platform/platform.h"
 
@@ -81,7 +82,7 @@ class hci_backend final : public driver::backend {
         }
         apply_time_scale_from_environment(say);
         host_options options;
-        options.port = port_;
+        options.port = wire::printable_text(port_);
         options.snoop_path = snoop_path_from_environment();
         // A lost stream is opened again the way it was opened first: a serial device back
         // under its name after a re-plug, a socket connected again, the user channel.

@@ -54,6 +54,7 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     }
     wait_clock_ms(changed_, guard, limit_ms,
                   [&] { return answered_ || lost_ || failed_since(epoch); });
+    result.sent = true;
     if (failed_since(epoch)) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;
@@ -61,6 +62,7 @@ command_outcome command_channel::execute(const std::vector<uint8_t>& packet, uin
     }
     if (answered_) {
         result = std::move(outcome_);
+        result.sent = true;
     } else if (lost_) {
         result.what = command_outcome::kind::lost;
         result.why = lost_why_;

@@ -22,6 +22,9 @@ struct command_outcome {
     uint8_t status = 0xFF;  // the HCI status of a Complete (its first byte) or Status
     std::vector<uint8_t> return_parameters;  // of a Complete, status byte included
     std::string why;                         // for not_sent and lost
+    // Whether the command went out: a no_answer without it waited for the controller's room
+    // for a command (its credits) and never had any.
+    bool sent = false;
 
     bool answered() const { return what == kind::complete || what == kind::status; }
     bool succeeded() const { return answered() && status == 0; }

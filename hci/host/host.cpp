@@ -31,6 +31,16 @@ constexpr uint64_t le_event_mask =
 // The longest the timer thread sleeps in real time, so that it notices a stop promptly.
 constexpr auto timer_slice = std::chrono::milliseconds(50);
 
+// HCI version 6 is Bluetooth 4.0, the first with Low Energy.
+constexpr uint8_t first_le_version = 0x06;
+constexpr uint8_t unknown_command = 0x01;
+
+// Commands of the LE Controller group (OGF 0x08): a controller that does not know them has
+// no LE.
+bool is_le_command(const std::vector<uint8_t>& packet) {
+    return packet.size() > 2 && (packet[2] >> 2) == 0x08;
+}
+
 const char* version_name(uint8_t version) {
     static const char* const names[] = {"1.0b", "1.1", "1.2", "2.0", "2.1", "3.0", "4.0",
                                         "4.1",  "4.2", "5.0", "5.1", "5.2", "5.3", "5.4"};
@@ -135,10 +145,20 @@ command_outcome host::execute(const std::vector<uint8_t>& packet) {
         }
     }
     if (outcome.what == command_outcome::kind::no_answer) {
-        char text[96];
-        std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
-                      static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0),
-                      static_cast<unsigned long long>(options_.command_limit_ms));
+        const auto opcode =
+            static_cast<unsigned>(packet.size() > 2 ? packet[1] | (packet[2] << 8) : 0);
+        const auto limit = static_cast<unsigned long long>(options_.command_limit_ms);
+        char text[128];
+        if (outcome.sent) {
+            std::snprintf(text, sizeof text, "no answer to HCI command 0x%04X within %llu ms",
+                          opcode, limit);
+        } else {
+            // Not this command's fault: the controller never made room for it.
+            std::snprintf(text, sizeof text,
+                          "HCI command 0x%04X waited %llu ms for command credits and was never "
+                          "sent",
+                          opcode, limit);
+        }
         lose(text, loss_kind::controller);
     } else if (outcome.what == command_outcome::kind::not_sent) {
         lose("cannot write to the controller: " + outcome.why);
@@ -148,12 +168,38 @@ command_outcome host::execute(const std::vector<uint8_t>& packet) {
 
 void host::on_bytes(bytes_view chunk) {
     std::vector<h4_packet> packets;
+    size_t before_loss = 0;
+    std::string framing_lost;
+    std::string regained;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (closed_) return;
+        const uint64_t losses = parser_.framing_losses();
+        const uint64_t skipped = parser_.skipped_bytes();
         parser_.feed(chunk, packets);
+        before_loss = parser_.packets_before_loss();
+        if (parser_.framing_losses() != losses) {
+            if (!framing_lost_) framing_skipped_from_ = skipped;
+            framing_lost_ = true;
+            framing_lost = "framing lost at " + parser_.last_loss() + "; " +
+                           std::to_string(parser_.skipped_bytes() - skipped) +
+                           " bytes skipped so far";
+        }
+        if (framing_lost_ && parser_.in_step()) {
+            // Back in step on the answer to a Reset: the count covers the whole loss.
+            // (A parser made afresh meanwhile, for a Reset's retry, counts from zero.)
+            framing_lost_ = false;
+            const uint64_t all = parser_.skipped_bytes();
+            regained =
+                "HCI controller on " + options_.port + ": framing regained after " +
+                std::to_string(all >= framing_skipped_from_ ? all - framing_skipped_from_ : all) +
+                " bytes skipped";
+        }
     }
-    for (const h4_packet& p : packets) on_packet(p);
+    for (size_t i = 0; i < before_loss; ++i) on_packet(packets[i]);
+    if (!framing_lost.empty()) lose(framing_lost, loss_kind::controller);
+    if (!regained.empty()) say(SD_RPC_LOG_WARNING, regained);
+    for (size_t i = before_loss; i < packets.size(); ++i) on_packet(packets[i]);
 }
 
 void host::on_packet(const h4_packet& packet) {
@@ -172,7 +218,9 @@ void host::on_packet(const h4_packet& packet) {
             on_acl(packet.bytes);
             break;
         default:
-            break;  // a controller sends no commands, and we open no synchronous links
+            // A controller sends no commands, and we open no synchronous or isochronous
+            // channels: framed, so that their data is never read as packets, and dropped.
+            break;
     }
 }
 
@@ -207,14 +255,15 @@ uint32_t host::open() {
     }
     delivery_.post_status(RESET_PERFORMED, "Target Reset performed");
     delivery_.post_status(CONNECTION_ACTIVE, "Connection active");
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "HCI controller on %s: HCI version %u (%s), manufacturer 0x%04X, address %s, "
-                  "%u ACL buffers of %u bytes",
-                  options_.port.c_str(), info_.hci_version, version_name(info_.hci_version),
-                  info_.manufacturer, wire::address_text(info_.address.data()).c_str(),
-                  info_.acl_count, info_.acl_length);
-    say(SD_RPC_LOG_INFO, text);
+    // The port's name goes in whole, outside the buffer: only the figures have a known length.
+    char figures[160];
+    std::snprintf(figures, sizeof figures,
+                  ": HCI version %u (%s), manufacturer 0x%04X, address %s, %u ACL buffers of %u "
+                  "bytes",
+                  info_.hci_version, version_name(info_.hci_version), info_.manufacturer,
+                  wire::address_text(info_.address.data()).c_str(), info_.acl_count,
+                  info_.acl_length);
+    say(SD_RPC_LOG_INFO, "HCI controller on " + options_.port + figures);
     if (snoop_failed) {
         say(SD_RPC_LOG_WARNING, "cannot write the HCI trace to " + options_.snoop_path);
     } else if (snoop_) {
@@ -250,7 +299,7 @@ uint32_t host::open_sequence(std::string& failure) {
         }
         // Whatever half a packet the parser holds may be noise that swallowed the answer.
         std::lock_guard<std::mutex> guard(lock_);
-        parser_ = h4_parser();
+        parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
     }
     if (reset.what == command_outcome::kind::lost ||
         reset.what == command_outcome::kind::not_sent) {
@@ -269,75 +318,100 @@ uint32_t host::open_sequence(std::string& failure) {
         failure = where + text;
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
+    // Each answer must be the Command Complete its command is owed, with the return
+    // parameters the command has: a Command Status, or an answer cut short, would otherwise
+    // pass for a controller of version 0 at address 00:00:00:00:00:00.
     auto ask = [&](const std::vector<uint8_t>& command, const char* name,
                    std::vector<uint8_t>& answer) {
         const command_outcome o = commands_.execute(command, options_.command_limit_ms);
         if (!o.answered()) {
-            failure = where + "no answer to " + name;
+            failure = where + (o.what == command_outcome::kind::no_answer && !o.sent
+                                   ? name + std::string(" waited for command credits the "
+                                                        "controller never gave")
+                                   : "no answer to " + std::string(name));
             return false;
         }
         if (o.status != 0) {
-            char text[32];
+            char text[80];
             std::snprintf(text, sizeof text, " failed with status 0x%02X", o.status);
             failure = where + name + text;
+            if (o.status == unknown_command && is_le_command(command)) {
+                failure +=
+                    " (Unknown HCI Command): the controller does not support Bluetooth "
+                    "Low Energy";
+            }
+            return false;
+        }
+        if (o.what != command_outcome::kind::complete) {
+            failure = where + name + " was answered with a Command Status, not a Command Complete";
+            return false;
+        }
+        if (o.return_parameters.empty()) {
+            failure = where + name + " was answered without its status";
             return false;
         }
         answer = o.return_parameters;
         return true;
     };
+    auto short_answer = [&](const char* name, const std::vector<uint8_t>& answer) {
+        failure = where + "the answer to " + name + " is cut short (" +
+                  std::to_string(answer.size()) + " bytes of return parameters)";
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
+    };
     std::vector<uint8_t> r;
-    if (!ask(read_local_version_information_command(), "Read Local Version Information", r)) {
+    constexpr const char* version_command = "Read Local Version Information";
+    if (!ask(read_local_version_information_command(), version_command, r)) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
+    const auto version = parse_local_version_information(r);
+    if (!version) return short_answer(version_command, r);
     controller_info got;
-    {
-        byte_reader in(r);
-        in.u8();
-        got.hci_version = in.u8();
-        in.u16();  // HCI revision
-        in.u8();   // LMP version
-        got.manufacturer = in.u16();
-    }
-    if (!ask(read_bd_addr_command(), "Read BD_ADDR", r)) {
+    got.hci_version = version->hci_version;
+    got.manufacturer = version->manufacturer;
+    if (got.hci_version < first_le_version) {
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "HCI version %u (%s) is older than 4.0, the first with Bluetooth Low "
+                      "Energy: not an LE controller",
+                      got.hci_version, version_name(got.hci_version));
+        failure = where + text;
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    {
-        byte_reader in(r);
-        in.u8();
-        in.copy_into(got.address);
-    }
-    if (!ask(le_read_buffer_size_command(), "LE Read Buffer Size", r)) {
+    constexpr const char* address_command = "Read BD_ADDR";
+    if (!ask(read_bd_addr_command(), address_command, r)) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    {
-        byte_reader in(r);
-        in.u8();
-        got.acl_length = in.u16();
-        got.acl_count = in.u8();
+    const auto address = parse_bd_addr(r);
+    if (!address) return short_answer(address_command, r);
+    got.address = address->address;
+    constexpr const char* le_buffer_command = "LE Read Buffer Size";
+    if (!ask(le_read_buffer_size_command(), le_buffer_command, r)) {
+        return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    if (got.acl_length == 0 || got.acl_count == 0) {
+    auto buffers = parse_le_buffer_size(r);
+    if (!buffers) return short_answer(le_buffer_command, r);
+    if (buffers->acl_length == 0 || buffers->acl_count == 0) {
         // The controller shares its BR/EDR buffers with LE.
-        if (!ask(read_buffer_size_command(), "Read Buffer Size", r)) {
+        constexpr const char* buffer_command = "Read Buffer Size";
+        if (!ask(read_buffer_size_command(), buffer_command, r)) {
             return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
         }
-        byte_reader in(r);
-        in.u8();
-        got.acl_length = in.u16();
-        in.u8();  // synchronous data length
-        got.acl_count = in.u16();
+        buffers = parse_buffer_size(r);
+        if (!buffers) return short_answer(buffer_command, r);
     }
+    got.acl_length = buffers->acl_length;
+    got.acl_count = buffers->acl_count;
     if (got.acl_length == 0 || got.acl_count == 0) {
         failure = where + "the controller reports no buffers for ACL data";
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    if (!ask(le_read_local_supported_features_command(), "LE Read Local Supported Features", r)) {
+    constexpr const char* features_command = "LE Read Local Supported Features";
+    if (!ask(le_read_local_supported_features_command(), features_command, r)) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;
     }
-    {
-        byte_reader in(r);
-        in.u8();
-        for (int i = 0; i < 8; ++i) got.le_features |= static_cast<uint64_t>(in.u8()) << (8 * i);
-    }
+    const auto features = parse_le_local_supported_features(r);
+    if (!features) return short_answer(features_command, r);
+    got.le_features = features->features;
     if (!ask(set_event_mask_command(event_mask), "Set Event Mask", r) ||
         !ask(le_set_event_mask_command(le_event_mask), "LE Set Event Mask", r)) {
         return NRF_ERROR_SD_RPC_SERIALIZATION_TRANSPORT_NO_RESPONSE;

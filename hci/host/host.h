@@ -96,6 +96,10 @@ struct host_options {
     // line every `recovery_report_ms`.
     int recovery_attempts_reported = 5;
     uint64_t recovery_report_ms = 60000;
+    // Most bytes of ACL data one link may have waiting for the controller's buffers. A phone
+    // that asks faster than the link carries the answers (or a controller that stops freeing
+    // its buffers) gets its link ended past this, rather than the host's memory growing.
+    size_t max_queued_acl_bytes_per_link = 64 * 1024;
 };
 
 // What the controller said of itself while it was opened.
@@ -178,6 +182,7 @@ class host {
         uint16_t local_mtu = 23;          // what the configuration allows us
         uint16_t att_mtu = 23;            // what is in force on the link
         uint64_t oversized_att_pdus = 0;  // notifications and indications dropped as too long
+        bool overflowed = false;  // its queue outgrew the bound: being ended, nothing more sent
     };
     struct initiator {
         enum class phase { none, pending, cancelled_by_program, cancelled_on_timeout };
@@ -269,6 +274,8 @@ class host {
     std::optional<uint16_t> program_handle(uint16_t controller_handle) const;
     void queue_pdu(uint16_t conn_handle, const std::vector<uint8_t>& l2cap,
                    std::optional<uint16_t> write_command_of = std::nullopt);
+    // Drops what the link has queued and has it ended, with a warning.
+    void end_overflowing_link(uint16_t conn_handle, link_state& l);
     void flush_acl();
     void on_acl(bytes_view packet);
     void on_l2cap(uint16_t conn_handle, bytes_view pdu);
@@ -310,7 +317,11 @@ class host {
     bool ready_ = false;  // open() succeeded: a loss from now on is recovered
     recovery_state recovery_;
     radio_wish wish_;
-    h4_parser parser_;
+    // Whatever the controller said before its answer to our Reset is not ours to read.
+    h4_parser parser_{h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer};
+    // Framing lost and not yet regained, and the parser's skipped count before the loss.
+    bool framing_lost_ = false;
+    uint64_t framing_skipped_from_ = 0;
     acl_reassembler reassembler_;
     controller_info info_;
     driver::stack::stack_rules rules_;
@@ -319,12 +330,15 @@ class host {
     uint64_t scan_deadline_ = 0;  // 0: scanning without a time-out
     ble_data_t report_buffer_{};
     uint64_t reports_dropped_ = 0;
-    // Links the controller made that nobody asked for, to be ended from the timer thread.
+    // Links to be ended from the timer thread, by controller handle: those the controller
+    // made that nobody asked for, and those whose queue outgrew its bound.
     std::vector<uint16_t> unwanted_links_;
     // Controller handles whose link-layer parameter request is to be turned down from the
     // timer thread.
     std::vector<uint16_t> turned_down_requests_;
     std::deque<acl_out> acl_queue_;
+    // Bytes of acl_queue_ per controller handle.
+    std::map<uint16_t, size_t> acl_queued_bytes_;
     uint16_t acl_credits_ = 0;
     // Packets out at the controller per its handle, oldest first, with what each carried.
     std::map<uint16_t, std::deque<std::optional<uint16_t>>> acl_in_flight_;

@@ -109,6 +109,7 @@ uint32_t host::reset() {
     unwanted_links_.clear();
     turned_down_requests_.clear();
     acl_queue_.clear();
+    acl_queued_bytes_.clear();
     acl_in_flight_.clear();
     reassembler_ = acl_reassembler();
     acl_credits_ = info_.acl_count;

@@ -54,6 +54,7 @@ void host::drop_link(uint16_t conn_handle) {
     for (auto it = acl_queue_.begin(); it != acl_queue_.end();) {
         it = it->controller_handle == controller_handle ? acl_queue_.erase(it) : it + 1;
     }
+    acl_queued_bytes_.erase(controller_handle);
     reassembler_.forget(controller_handle);
     links_.erase(found);
     rules_.link_down(conn_handle);
@@ -63,8 +64,17 @@ void host::drop_link(uint16_t conn_handle) {
 void host::queue_pdu(uint16_t conn_handle, const std::vector<uint8_t>& l2cap,
                      std::optional<uint16_t> write_command_of) {
     link_state* l = link_of(conn_handle);
-    if (l == nullptr) return;
+    if (l == nullptr || l->overflowed) return;
     auto fragments = acl_fragments(l->controller_handle, l2cap, info_.acl_length);
+    size_t adding = 0;
+    for (const auto& fragment : fragments) adding += fragment.size();
+    size_t& queued = acl_queued_bytes_[l->controller_handle];
+    if (adding > options_.max_queued_acl_bytes_per_link -
+                     std::min(queued, options_.max_queued_acl_bytes_per_link)) {
+        end_overflowing_link(conn_handle, *l);
+        return;
+    }
+    queued += adding;
     for (size_t i = 0; i < fragments.size(); ++i) {
         acl_out out;
         out.controller_handle = l->controller_handle;
@@ -75,6 +85,29 @@ void host::queue_pdu(uint16_t conn_handle, const std::vector<uint8_t>& l2cap,
     flush_acl();
 }
 
+void host::end_overflowing_link(uint16_t conn_handle, link_state& l) {
+    const uint16_t controller_handle = l.controller_handle;
+    const size_t queued = acl_queued_bytes_[controller_handle];
+    l.overflowed = true;
+    l.local_disconnect = true;
+    rules_.disconnecting(conn_handle);
+    for (auto it = acl_queue_.begin(); it != acl_queue_.end();) {
+        it = it->controller_handle == controller_handle ? acl_queue_.erase(it) : it + 1;
+    }
+    acl_queued_bytes_.erase(controller_handle);
+    // The Disconnect waits for its answer, which only the reader (perhaps this thread) reads.
+    unwanted_links_.push_back(controller_handle);
+    changed_.notify_all();
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "HCI controller: %zu bytes of data wait to go out on conn_handle %u, more than "
+                  "%zu: the phone asks faster than its link carries the answers; the link is "
+                  "ended",
+                  queued, static_cast<unsigned>(conn_handle),
+                  options_.max_queued_acl_bytes_per_link);
+    say(SD_RPC_LOG_WARNING, text);
+}
+
 void host::flush_acl() {
     // Under lock_, so that packets leave in the order they were queued; hence handed over
     // without waiting for the write, which may need the transport's thread while that thread
@@ -82,6 +115,11 @@ void host::flush_acl() {
     while (acl_credits_ > 0 && !acl_queue_.empty() && !lost_ && !closed_) {
         acl_out out = std::move(acl_queue_.front());
         acl_queue_.pop_front();
+        auto queued = acl_queued_bytes_.find(out.controller_handle);
+        if (queued != acl_queued_bytes_.end()) {
+            queued->second -= std::min(queued->second, out.packet.size());
+            if (queued->second == 0) acl_queued_bytes_.erase(queued);
+        }
         --acl_credits_;
         acl_in_flight_[out.controller_handle].push_back(out.write_command_of);
         std::string why;

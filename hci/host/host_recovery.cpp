@@ -62,6 +62,7 @@ void host::lose(const std::string& why, loss_kind kind) {
             unwanted_links_.clear();
             turned_down_requests_.clear();
             acl_queue_.clear();
+            acl_queued_bytes_.clear();
             acl_in_flight_.clear();
             reassembler_ = acl_reassembler();
         }
@@ -105,7 +106,8 @@ bool host::recovery_attempt(bool reopen, std::string& failure) {
         std::shared_ptr<transport> fresh(std::move(opened));
         {
             std::lock_guard<std::mutex> guard(lock_);
-            parser_ = h4_parser();
+            parser_ =
+                h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
             reassembler_ = acl_reassembler();
             recovery_.reopen_next = false;
         }
@@ -129,7 +131,7 @@ bool host::recovery_attempt(bool reopen, std::string& failure) {
     } else {
         // Whatever half a packet the parser holds belongs to the controller that failed.
         std::lock_guard<std::mutex> guard(lock_);
-        parser_ = h4_parser();
+        parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
         reassembler_ = acl_reassembler();
     }
     commands_.revive();

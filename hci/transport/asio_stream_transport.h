@@ -12,9 +12,12 @@
 //
 // A write that takes no bytes for too long (a controller holding CTS, a peer that stopped
 // reading) counts as a lost stream rather than a hang: the caller learns it in seconds and
-// close() never waits on it.
+// close() never waits on it. So do more bytes waiting to be written than any host has reason
+// to hand over at once: a controller that stops reading while it still frees its buffers
+// would otherwise have the queue grow without end before the stall is noticed.
 #pragma once
 
+#include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -43,6 +46,9 @@ struct stream_settings {
     size_t read_size = 4096;  // the largest read; the user channel needs a whole packet
     std::chrono::milliseconds stall_limit{10000};  // longest a packet's write may take
     uint32_t baud_rate = 0;  // if set, a packet's time on the wire is added to the limit
+    // Most bytes handed over and not yet written. The host's commands go one at a time and
+    // its ACL data no faster than the controller's few buffers free: far below this.
+    size_t max_queued_bytes = 1024 * 1024;
 };
 
 template <typename Stream>
@@ -95,7 +101,7 @@ class asio_stream_transport final : public transport {
                 }
                 // A write may have failed before anyone listened.
                 if (!lost.empty()) {
-                    if (on_lost_) on_lost_(lost);
+                    tell_lost(lost);
                     return;
                 }
                 read_next();
@@ -164,7 +170,20 @@ class asio_stream_transport final : public transport {
             why = settings_.name + ": an empty packet is not a packet";
             return false;
         }
+        if (packet.size >
+            settings_.max_queued_bytes - std::min(settings_.max_queued_bytes, queued_bytes_)) {
+            lost_reason_ = settings_.name + ": " + settings_.what + " has " +
+                           std::to_string(queued_bytes_) +
+                           " bytes waiting to be written: the other end is not reading";
+            why = lost_reason_;
+            // Said on the transport's thread, as every loss is; the writer learns it here.
+            boost::asio::post(io_, [this, lost = lost_reason_] { overflowed(lost); });
+            lock.unlock();
+            changed_.notify_all();
+            return false;
+        }
         const uint64_t ticket = ++queued_;
+        queued_bytes_ += packet.size;
         // Posted under the lock, so that close() cannot post its shut-down between the
         // check above and this.
         boost::asio::post(
@@ -215,10 +234,12 @@ class asio_stream_transport final : public transport {
             return;
         }
         // Only now: the write read from this buffer until it completed.
+        const size_t size = queue_.front().size();
         queue_.pop_front();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++written_;
+            queued_bytes_ -= size;
         }
         changed_.notify_all();
         write_next();
@@ -234,7 +255,25 @@ class asio_stream_transport final : public transport {
         changed_.notify_all();
         writing_ = false;
         shut();
-        if (started_ && on_lost_) on_lost_(why);
+        if (started_) tell_lost(why);
+    }
+
+    // On the transport's thread: on_lost once, whichever failure gets there first.
+    void tell_lost(const std::string& why) {
+        if (lost_told_) return;
+        lost_told_ = true;
+        if (on_lost_) on_lost_(why);
+    }
+
+    // The queue outgrew its bound: lost_reason_ is set already, so no other failure reports.
+    void overflowed(const std::string& why) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (closing_) return;
+        }
+        writing_ = false;
+        shut();
+        if (started_) tell_lost(why);
     }
 
     // Cancels everything pending; the queue's buffers stay until the transport goes, as an
@@ -260,9 +299,11 @@ class asio_stream_transport final : public transport {
     std::string lost_reason_;
     uint64_t queued_ = 0;
     uint64_t written_ = 0;
+    size_t queued_bytes_ = 0;  // handed over and not yet written
 
     // The transport's thread only.
     bool started_ = false;
+    bool lost_told_ = false;
     bytes_handler on_bytes_;
     lost_handler on_lost_;
     std::vector<uint8_t> read_buffer_;

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "driver/wire/printable_text.h"
 #include "hci/transport/asio_stream_transport.h"
 #include "hci/transport/blocking_stream_transport.h"
 #include "hci/transport/transport.h"
@@ -40,16 +41,18 @@ constexpr std::chrono::milliseconds connect_limit{1000};
 // shorter read leaves of it.
 constexpr size_t user_channel_read_size = 1 + 4 + 65535;
 
+// The port as it begins every line about it: one readable line, however long or odd the
+// path it was given.
 std::string port_name(const transport_address& address) {
     switch (address.what) {
         case transport_address::kind::unix_socket:
-            return "hci:unix:" + address.path;
+            return wire::printable_text("hci:unix:" + address.path);
         case transport_address::kind::user_channel:
             return "hci:user:" + std::to_string(address.device_index);
         case transport_address::kind::serial:
             break;
     }
-    return "hci:" + address.path;
+    return wire::printable_text("hci:" + address.path);
 }
 
 bool has_control_character(const std::string& text) {
@@ -133,7 +136,8 @@ std::unique_ptr<transport> open_serial(const transport_address& address, const s
     boost::system::error_code e;
     port.open(address.path, e);
     if (e == boost::system::errc::inappropriate_io_control_operation) {
-        error = name + ": cannot open the serial port: " + address.path + " is not a serial port";
+        error = name + ": cannot open the serial port: " + wire::printable_text(address.path) +
+                " is not a serial port";
         return nullptr;
     }
     if (e) {

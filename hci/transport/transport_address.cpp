@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/wire/printable_text.h"
 #include "hci/transport/transport.h"
 
 namespace hci {
@@ -33,28 +34,8 @@ constexpr std::string_view hci_prefix = "hci:";
 constexpr uint32_t min_baud = 1200;
 constexpr uint32_t max_baud = 4000000;
 
-// The name as it can appear in a one-line message: control characters escaped, and cut
-// short if it is absurdly long.
-std::string printable(const std::string& text) {
-    constexpr size_t limit = 200;
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < text.size() && i < limit; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += digits[c >> 4];
-            out += digits[c & 0x0F];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (text.size() > limit) out += "...";
-    return out;
-}
-
 bool fail(const std::string& port, const std::string& what, std::string& error) {
-    error = "\"" + printable(port) + "\": " + what + " (" + forms + ")";
+    error = "\"" + wire::printable_text(port) + "\": " + what + " (" + forms + ")";
     return false;
 }
 
@@ -110,7 +91,7 @@ bool parse_serial(const std::string& port, transport_address& out, std::string& 
             rts_cts = false;
         } else if (!options.empty()) {
             return fail(port,
-                        "unknown serial option \"" + printable(options) +
+                        "unknown serial option \"" + wire::printable_text(options) +
                             "\": only @<baud> and then ,noflow",
                         error);
         }

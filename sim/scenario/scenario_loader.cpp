@@ -6,6 +6,7 @@
 
 #include "driver/nrf_error.h"
 #include "driver/wire/hex_text.h"
+#include "driver/wire/printable_text.h"
 #include "platform/regular_file.h"
 #include "sim/scenario/ad_data.h"
 #include "sim/scenario/fault_readers.h"
@@ -24,7 +25,7 @@ class loader {
     bool run(const json& doc, std::string& error) {
         const bool ok = read_document(doc);
         if (!ok) {
-            error = "scenario " + source_ + ": " + r_.error();
+            error = "scenario " + wire::printable_text(source_) + ": " + r_.error();
             return false;
         }
         scenario_.source = source_;
@@ -579,7 +580,7 @@ bool load_scenario_text(const std::string& text, const std::string& source, scen
             const size_t tag_end = what.find("] ");
             at = tag_end == std::string::npos ? 0 : tag_end + 2;
         }
-        error = "scenario " + source + ": not valid JSON: " + what.substr(at);
+        error = "scenario " + wire::printable_text(source) + ": not valid JSON: " + what.substr(at);
         return false;
     }
     return load_scenario_json(document, source, out, error);
@@ -608,7 +609,8 @@ const char* kind_of_non_file(std::filesystem::file_type type) {
 
 bool load_scenario_file(const std::string& path, scenario& out, std::string& error,
                         bool* unreadable) {
-    const std::string prefix = "scenario " + path + ": ";
+    // The path came from the command line: named as every line names a port.
+    const std::string prefix = "scenario " + wire::printable_text(path) + ": ";
     if (unreadable != nullptr) *unreadable = true;
     // Looked at before the open, which could block (a FIFO) or have effects (a device).
     std::error_code ignored;

@@ -79,6 +79,15 @@ TEST(ScenarioFileLimits, ADirectoryIsRefusedUnread) {
               "scenario " + dir + ": cannot open the file: it is a directory, not a regular file");
 }
 
+TEST(ScenarioFileLimits, AnAbsurdPathIsNamedCutAndEscapedAsPortsAre) {
+    const std::string path = "/nonexistent/\x1b" + std::string(100000, 'a');
+    const load_outcome r = load(path);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error.rfind("scenario /nonexistent/\\x1B" + std::string(186, 'a') + "...: ", 0), 0U)
+        << r.error.substr(0, 300);
+    EXPECT_LT(r.error.size(), 300U);
+}
+
 TEST(ScenarioFileLimits, ALargerFileIsRefusedUnreadAndExactly16MbIsRead) {
     const fs::path dir = scratch("size");
     // The hole reads as NUL bytes: not JSON, but read, so refused for its content.

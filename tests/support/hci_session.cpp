@@ -49,8 +49,8 @@ ble_gap_addr_t gap_address(const wire::address_bytes& bytes, uint8_t type) {
     return a;
 }
 
-hci_session::hci_session()
-    : port_("hci:scripted-" + std::to_string(++serial)),
+hci_session::hci_session(const std::string& port_suffix)
+    : port_("hci:scripted-" + std::to_string(++serial) + port_suffix),
       controller_(std::make_shared<scripted_controller>()),
       streams_(std::make_shared<stream_source>()) {
     arrived_ = platform::create_event(false, false);

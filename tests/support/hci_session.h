@@ -29,8 +29,8 @@ struct hci_seen_event {
 class hci_session {
   public:
     // The controller is made here and handed to the backend at open(); `controller()` stays
-    // valid for the session's life.
-    hci_session();
+    // valid for the session's life. The port is "hci:scripted-<n>" and `port_suffix`.
+    explicit hci_session(const std::string& port_suffix = "");
     ~hci_session();
     hci_session(const hci_session&) = delete;
     hci_session& operator=(const hci_session&) = delete;

@@ -183,4 +183,35 @@ TEST(HciEvents, ConnectionUpdateAndRemoteParameterRequest) {
     EXPECT_FALSE(hci::parse_le_meta(hex("3E 00")));
 }
 
+TEST(HciEvents, StartUpAnswersNeedEveryReturnParameterAndMayCarryMore) {
+    const auto version = hci::parse_local_version_information(hex("00 0B 34 12 0B F1 05 78 56"));
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->hci_version, 0x0B);
+    EXPECT_EQ(version->hci_subversion, 0x1234);
+    EXPECT_EQ(version->manufacturer, 0x05F1);
+    EXPECT_EQ(version->lmp_subversion, 0x5678);
+    EXPECT_FALSE(hci::parse_local_version_information(hex("00 0B 34 12 0B F1 05 78")));
+
+    EXPECT_FALSE(hci::parse_bd_addr(hex("00 01 02 03 04 05")));
+    EXPECT_EQ(hci::parse_bd_addr(hex("00 01 02 03 04 05 06"))->address[5], 0x06);
+
+    // LE Read Buffer Size v1 and Read Buffer Size; a later version's extra bytes are ignored.
+    const auto le = hci::parse_le_buffer_size(hex("00 FB 00 03 FF"));
+    ASSERT_TRUE(le);
+    EXPECT_EQ(le->acl_length, 251);
+    EXPECT_EQ(le->acl_count, 3);
+    EXPECT_FALSE(hci::parse_le_buffer_size(hex("00 FB 00")));
+    const auto shared = hci::parse_buffer_size(hex("00 FD 03 00 08 00 00 00"));
+    ASSERT_TRUE(shared);
+    EXPECT_EQ(shared->acl_length, 1021);
+    EXPECT_EQ(shared->acl_count, 8);
+    EXPECT_FALSE(hci::parse_buffer_size(hex("00 FD 03 00 08 00 00")));
+
+    EXPECT_EQ(hci::parse_le_local_supported_features(hex("00 03 00 00 00 00 00 00 80"))->features,
+              0x8000000000000003ULL);
+    EXPECT_FALSE(hci::parse_le_local_supported_features(hex("00 03 00 00 00 00 00 00")));
+    // The status is read whatever it is; a failed answer may carry the status alone.
+    EXPECT_FALSE(hci::parse_bd_addr(hex("01")));
+}
+
 }  // namespace

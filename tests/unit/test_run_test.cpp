@@ -294,6 +294,18 @@ TEST_F(TestRunTest, DriverThatCannotBeOpenedEndsTheRun) {
     EXPECT_EQ(run_calls(), (std::vector<std::string>{"log_severity_filter_set", "open"}));
 }
 
+TEST_F(TestRunTest, ThePortIsShownWithItsControlCharactersEscaped) {
+    run_config config = config_with({phone_a}, 2);
+    config.port = "script-\x1b[2J\rport";
+    const std::string out = run_here(config, [](scripted_backend& backend) {
+        backend.push_result("open", NRF_ERROR_SD_RPC_H5_TRANSPORT_NO_RESPONSE);
+    });
+    const auto lines = lines_of(out);
+    ASSERT_FALSE(lines.empty()) << out;
+    EXPECT_EQ(lines.front(), "Serial port used: script-\\x1B[2J\\x0Dport");
+    EXPECT_THAT(out, Not(HasSubstr("\x1b")));
+}
+
 TEST_F(TestRunTest, StackThatCannotBeEnabledEndsTheRunWithoutScanning) {
     struct case_t {
         uint32_t code;
