@@ -179,7 +179,10 @@ void host::on_bytes(bytes_view chunk) {
         parser_.feed(chunk, packets);
         before_loss = parser_.packets_before_loss();
         if (parser_.framing_losses() != losses) {
-            if (!framing_lost_) framing_skipped_from_ = skipped;
+            if (!framing_lost_) {
+                framing_skipped_from_ = skipped;
+                framing_skipped_earlier_ = 0;
+            }
             framing_lost_ = true;
             framing_lost = "framing lost at " + parser_.last_loss() + "; " +
                            std::to_string(parser_.skipped_bytes() - skipped) +
@@ -187,19 +190,25 @@ void host::on_bytes(bytes_view chunk) {
         }
         if (framing_lost_ && parser_.in_step()) {
             // Back in step on the answer to a Reset: the count covers the whole loss.
-            // (A parser made afresh meanwhile, for a Reset's retry, counts from zero.)
             framing_lost_ = false;
             const uint64_t all = parser_.skipped_bytes();
-            regained =
-                "HCI controller on " + options_.port + ": framing regained after " +
-                std::to_string(all >= framing_skipped_from_ ? all - framing_skipped_from_ : all) +
-                " bytes skipped";
+            regained = "HCI controller on " + options_.port + ": framing regained after " +
+                       std::to_string(framing_skipped_earlier_ + all - framing_skipped_from_) +
+                       " bytes skipped";
         }
     }
     for (size_t i = 0; i < before_loss; ++i) on_packet(packets[i]);
     if (!framing_lost.empty()) lose(framing_lost, loss_kind::controller);
     if (!regained.empty()) say(SD_RPC_LOG_WARNING, regained);
     for (size_t i = before_loss; i < packets.size(); ++i) on_packet(packets[i]);
+}
+
+void host::renew_parser() {
+    if (framing_lost_) {
+        framing_skipped_earlier_ += parser_.skipped_bytes() - framing_skipped_from_;
+        framing_skipped_from_ = 0;
+    }
+    parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
 }
 
 void host::on_packet(const h4_packet& packet) {
@@ -299,7 +308,7 @@ uint32_t host::open_sequence(std::string& failure) {
         }
         // Whatever half a packet the parser holds may be noise that swallowed the answer.
         std::lock_guard<std::mutex> guard(lock_);
-        parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
+        renew_parser();
     }
     if (reset.what == command_outcome::kind::lost ||
         reset.what == command_outcome::kind::not_sent) {

@@ -241,6 +241,8 @@ class host {
     // Checks only that the adapter is open: for the calls taken while the controller is
     // being got back.
     uint32_t open_state() const;
+    // Under lock_: a parser that waits for a Reset's answer, the loss's count carried over.
+    void renew_parser();
     std::shared_ptr<transport> current_transport() const;
     // Starts the stream's reader, which hands its bytes and its end to this host.
     void start_transport(transport& link);
@@ -322,6 +324,8 @@ class host {
     // Framing lost and not yet regained, and the parser's skipped count before the loss.
     bool framing_lost_ = false;
     uint64_t framing_skipped_from_ = 0;
+    // Bytes skipped during the loss by parsers made afresh since (for a Reset's retry).
+    uint64_t framing_skipped_earlier_ = 0;
     acl_reassembler reassembler_;
     controller_info info_;
     driver::stack::stack_rules rules_;

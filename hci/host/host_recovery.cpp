@@ -106,8 +106,7 @@ bool host::recovery_attempt(bool reopen, std::string& failure) {
         std::shared_ptr<transport> fresh(std::move(opened));
         {
             std::lock_guard<std::mutex> guard(lock_);
-            parser_ =
-                h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
+            renew_parser();
             reassembler_ = acl_reassembler();
             recovery_.reopen_next = false;
         }
@@ -131,7 +130,7 @@ bool host::recovery_attempt(bool reopen, std::string& failure) {
     } else {
         // Whatever half a packet the parser holds belongs to the controller that failed.
         std::lock_guard<std::mutex> guard(lock_);
-        parser_ = h4_parser(h4_parser::default_max_acl_length, h4_parser::start::at_reset_answer);
+        renew_parser();
         reassembler_ = acl_reassembler();
     }
     commands_.revive();
