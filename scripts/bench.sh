@@ -25,7 +25,7 @@ dir="${ORVETTE_BENCH_DIR:-$ORVETTE_ROOT/build-bench}"
 cmake -S "$ORVETTE_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVETTE_SANITIZE= \
     -DORVETTE_BUILD_TESTS=OFF -DORVETTE_BUILD_BENCH=ON >/dev/null
 cmake --build "$dir" --target orvette adv_pipeline_bench hci_bench discovery_bench \
-    console_output_bench \
+    console_output_bench hci_flood_memory \
     -- -j"${ORVETTE_JOBS:-2}" >/dev/null
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
