@@ -466,17 +466,25 @@ uint32_t host::close() {
         initiating = rules_.initiating();
     }
     if (!lost) {
-        // Best effort, and short: the controller is left quiet for whoever opens it next.
+        // Best effort, and short: the controller is left quiet for whoever opens it next. The
+        // whole of it has one time limit, and a controller that leaves one command unanswered
+        // is asked nothing more: a close must not wait for it command after command.
+        const uint64_t deadline = platform::tick_count() + options_.close_disconnect_limit_ms;
+        bool answering = true;
         auto quietly = [&](const std::vector<uint8_t>& command) {
-            commands_.execute(command, options_.close_disconnect_limit_ms);
+            const uint64_t now = platform::tick_count();
+            if (!answering || now >= deadline) return;
+            answering = commands_.execute(command, deadline - now).answered();
         };
         if (scanning) quietly(le_set_scan_enable_command(false, false));
         if (advertising) quietly(le_set_advertising_enable_command(false));
         if (initiating) quietly(le_create_connection_cancel_command());
         for (uint16_t handle : handles) quietly(disconnect_command(handle, 0x13));
+        const uint64_t now = platform::tick_count();
         std::unique_lock<std::mutex> guard(lock_);
-        wait_clock_ms(changed_, guard, options_.close_disconnect_limit_ms,
-                      [&] { return links_.empty() || lost_; });
+        if (answering && now < deadline) {
+            wait_clock_ms(changed_, guard, deadline - now, [&] { return links_.empty() || lost_; });
+        }
     }
     {
         std::lock_guard<std::mutex> guard(lock_);

@@ -72,7 +72,8 @@ struct host_options {
     int reset_attempts = 3;
     // How often RSSI is read on a link that reports it.
     uint64_t rssi_poll_ms = 500;
-    // How long the close waits for the controller to confirm the links are down.
+    // How long the close may spend leaving the controller quiet: scanning, advertising and
+    // a connection attempt stopped, the links ended and their ends confirmed.
     uint64_t close_disconnect_limit_ms = 1000;
     // Where to write every HCI packet both ways (btsnoop); empty for nowhere.
     std::string snoop_path;

@@ -162,6 +162,22 @@ TEST(HciLossEndsWaits, CloseOfALostAdapterDoesNotWaitForTheController) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 
+TEST(HciLossEndsWaits, CloseAsksASilentControllerOneCommandAndWaitsOneLimitInAll) {
+    hci_session s;
+    ASSERT_EQ(s.connect_phone(phone, 0x0040), 0);
+    ASSERT_EQ(s.start_scan(), NRF_SUCCESS);
+    ASSERT_EQ(start_beacon(s), NRF_SUCCESS);
+    // The controller stops answering without a word: the close's first command goes
+    // unanswered, and the advertising, the link and its confirmation are not waited for in
+    // turn (four limits of 1 s each before).
+    s.controller().script(op::le_set_scan_enable, command_reply::silent());
+    const size_t before = s.controller().commands().size();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.close(), NRF_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1800ms);
+    EXPECT_EQ(opcodes_after(s.controller(), before), std::vector<uint16_t>{op::le_set_scan_enable});
+}
+
 // ---- Recovery.
 
 TEST(HciRecovery, AHardwareErrorIsRecoveredByResetOnTheSameStreamAndTheRadioRestored) {
