@@ -99,6 +99,12 @@ std::vector<uint8_t> scan_response_data_command(const ble_data_t& data) {
 uint32_t host::reset() {
     std::lock_guard<std::mutex> call(call_lock_);
     if (const uint32_t u = usable(); u != NRF_SUCCESS) return u;
+    {
+        // As at every Reset: whatever the controller says before its answer belongs to the
+        // state the Reset ends, and the framing starts afresh at the answer.
+        std::lock_guard<std::mutex> guard(lock_);
+        renew_parser();
+    }
     const command_outcome o = execute(reset_command());
     if (!o.answered()) return lost_result();
     std::lock_guard<std::mutex> guard(lock_);
