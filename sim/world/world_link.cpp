@@ -268,7 +268,10 @@ void world::peer_param_request(uint16_t conn_handle, uint32_t serial, sim_us t) 
 uint32_t world::conn_param_update(sim_us now, uint16_t conn_handle,
                                   const ble_gap_conn_params_t* params) {
     const uint32_t result = rules_.check_conn_param_update(conn_handle, params);
-    if (air_ && result == NRF_SUCCESS) capture_parameter_response(conn_handle, now, params);
+    // The phone hears an answer whatever becomes of the call: a refused one turns it down.
+    if (air_) {
+        capture_parameter_response(conn_handle, now, result == NRF_SUCCESS ? params : nullptr);
+    }
     // Without parameters a central turns the peer's request down: nothing changes.
     if (result != NRF_SUCCESS || params == nullptr) return result;
     rules_.conn_param_update_started(conn_handle);
